@@ -1,0 +1,83 @@
+/* zelk_core.h — the C interface of libzelk_core, the metrics library.
+ * A host loads the library at run time (dlopen) and calls these seven functions. */
+#ifndef ZELK_CORE_H
+#define ZELK_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Return codes of the code-returning exports. No export returns -2 or a code below -4. */
+#define ZELK_CORE_OK 0                    /* success; the out-locations were written */
+#define ZELK_CORE_NO_SUCH_INTERFACE 1     /* zelk_core_iface_bytes only */
+#define ZELK_CORE_PANIC (-1)              /* an internal fault was contained; nothing was done */
+#define ZELK_CORE_NULL_POINTER (-3)       /* a pointer argument was null; nothing was done */
+#define ZELK_CORE_MEASUREMENT_FAILED (-4) /* a platform query failed or gave nothing usable */
+
+/* The contract version these declarations describe. */
+#define ZELK_CORE_CONTRACT 1
+
+/* Rules shared by the code-returning exports:
+ * - A null pointer argument gives ZELK_CORE_NULL_POINTER before anything else is done.
+ * - Out-locations are written only when the code is ZELK_CORE_OK; for any other code they keep
+ *   whatever they held.
+ * - Any function may be called from any thread, also at the same time.
+ * - The library writes no messages: the code is the whole report. */
+
+/* Returns the contract version, 1. Takes no lock, allocates nothing, cannot fail. */
+int32_t zelk_core_contract(void);
+
+/* Releases a result buffer handed out by zelk_core_snapshot or zelk_core_gpu_clients, given the
+ * address and the length the export stored. Call it exactly once per buffer, from any thread.
+ * A null buffer or a zero length does nothing. */
+void zelk_core_free(uint8_t *buffer, size_t length);
+
+/* A census of every process, as one "ZELKSNP1" stream (little-endian, self-describing).
+ * On ZELK_CORE_OK, *out_len holds the stream's length and *out_ptr a buffer of exactly that
+ * length, which the caller owns and releases with zelk_core_free(*out_ptr, *out_len).
+ * Codes: 0, -1, -3, -4. */
+int32_t zelk_core_snapshot(uint8_t **out_ptr, size_t *out_len);
+
+/* GPU time per GPU client connection, as one "ZELKGPU1" stream; ownership as for
+ * zelk_core_snapshot. A machine without a GPU gives a stream with no records and code 0.
+ * Codes: 0, -1, -3, -4. */
+int32_t zelk_core_gpu_clients(uint8_t **out_ptr, size_t *out_len);
+
+/* GPU device figures: utilisation in percent and GPU memory in use in bytes, each -1 when the
+ * machine does not report it. Codes: 0, -1, -3, -4. */
+int32_t zelk_core_gpu_stats(int64_t *out_utilization, int64_t *out_memory);
+
+/* The kernel's byte counters of the network interface named `name` (NUL-terminated UTF-8, used
+ * unchanged): total bytes received and sent since the interface came up.
+ * Codes: 0; ZELK_CORE_NO_SUCH_INTERFACE when no interface has that name (also for an empty name
+ * or one that is not valid UTF-8); -1, -3, -4.
+ *
+ * On macOS the kernel gives programs that are not Apple's own these counters rounded down to a
+ * multiple of 1 KiB and cut to 32 bits: they wrap at 4 GiB. A host that turns two readings into
+ * traffic must compute the difference modulo 2^32 ((uint32_t)(now - before)) there, and sample
+ * often enough that an interface cannot move 4 GiB between two readings. On Linux the counters
+ * are the kernel's full 64-bit byte counts. */
+int32_t zelk_core_iface_bytes(const char *name, uint64_t *out_received, uint64_t *out_sent);
+
+/* Checks the stream codec, the session scan, the visible form and a live snapshot of the
+ * calling process. Returns 1 when every check passes, otherwise 0 (also after a contained
+ * internal fault). */
+int32_t zelk_core_selftest(void);
+
+/* Function pointer types, for hosts that look the exports up with dlsym. */
+typedef int32_t (*zelk_core_contract_fn)(void);
+typedef void (*zelk_core_free_fn)(uint8_t *, size_t);
+typedef int32_t (*zelk_core_snapshot_fn)(uint8_t **, size_t *);
+typedef int32_t (*zelk_core_gpu_clients_fn)(uint8_t **, size_t *);
+typedef int32_t (*zelk_core_gpu_stats_fn)(int64_t *, int64_t *);
+typedef int32_t (*zelk_core_iface_bytes_fn)(const char *, uint64_t *, uint64_t *);
+typedef int32_t (*zelk_core_selftest_fn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELK_CORE_H */

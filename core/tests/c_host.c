@@ -1,0 +1,101 @@
+/* A host as the application is one: C, the public header only, the library loaded with dlopen.
+ * Usage: c_host PATH_TO_LIBRARY. Prints each failed check and exits non-zero if any failed. */
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "zelk_core.h"
+
+static int failures = 0;
+#define CHECK(cond)                                                   \
+    do {                                                              \
+        if (!(cond)) {                                                \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                               \
+        }                                                             \
+    } while (0)
+
+static void *need(void *lib, const char *name) {
+    void *p = dlsym(lib, name);
+    if (p == NULL) {
+        fprintf(stderr, "missing export %s\n", name);
+        ++failures;
+    }
+    return p;
+}
+
+/* Sends `count` UDP datagrams of 1,000 bytes to a socket bound on 127.0.0.1. */
+static void loopback_traffic(int count) {
+    int rx = socket(AF_INET, SOCK_DGRAM, 0);
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    char payload[1000];
+    int i;
+    memset(&addr, 0, sizeof addr);
+    memset(payload, 'x', sizeof payload);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    CHECK(bind(rx, (struct sockaddr *)&addr, sizeof addr) == 0);
+    CHECK(getsockname(rx, (struct sockaddr *)&addr, &len) == 0);
+    for (i = 0; i < count; ++i) sendto(tx, payload, sizeof payload, 0, (struct sockaddr *)&addr, sizeof addr);
+    close(tx);
+    close(rx);
+}
+
+int main(int argc, char **argv) {
+    void *lib;
+    zelk_core_contract_fn contract;
+    zelk_core_iface_bytes_fn iface_bytes;
+    uint64_t rx = 11, tx = 22, rx2 = 0, tx2 = 0;
+
+    if (argc != 2) {
+        fprintf(stderr, "usage: c_host LIBRARY\n");
+        return 2;
+    }
+    lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (lib == NULL) {
+        fprintf(stderr, "dlopen: %s\n", dlerror());
+        return 1;
+    }
+    /* POSIX: dlsym results are stored through an object pointer (ISO C forbids the cast). */
+    *(void **)(&contract) = need(lib, "zelk_core_contract");
+    *(void **)(&iface_bytes) = need(lib, "zelk_core_iface_bytes");
+    need(lib, "zelk_core_free");
+    need(lib, "zelk_core_snapshot");
+    need(lib, "zelk_core_gpu_clients");
+    need(lib, "zelk_core_gpu_stats");
+    need(lib, "zelk_core_selftest");
+    if (failures) return 1;
+
+    CHECK(contract() == ZELK_CORE_CONTRACT);
+
+    /* Null arguments: -3, and the non-null outputs keep their contents. */
+    CHECK(iface_bytes(NULL, &rx, &tx) == ZELK_CORE_NULL_POINTER);
+    CHECK(iface_bytes("lo", NULL, &tx) == ZELK_CORE_NULL_POINTER);
+    CHECK(iface_bytes("lo", &rx, NULL) == ZELK_CORE_NULL_POINTER);
+    CHECK(rx == 11 && tx == 22);
+
+    /* No such interface: 1, outputs untouched. */
+    CHECK(iface_bytes("zelk-no-such0", &rx, &tx) == ZELK_CORE_NO_SUCH_INTERFACE);
+    CHECK(iface_bytes("", &rx, &tx) == ZELK_CORE_NO_SUCH_INTERFACE);
+    CHECK(iface_bytes("lo\xff", &rx, &tx) == ZELK_CORE_NO_SUCH_INTERFACE);
+    CHECK(iface_bytes("\xc3(", &rx, &tx) == ZELK_CORE_NO_SUCH_INTERFACE);
+    CHECK(rx == 11 && tx == 22);
+
+    /* The loopback interface: counters that grow with loopback traffic. */
+    CHECK(iface_bytes("lo", &rx, &tx) == ZELK_CORE_OK);
+    loopback_traffic(50);
+    CHECK(iface_bytes("lo", &rx2, &tx2) == ZELK_CORE_OK);
+    CHECK(rx2 >= rx + 50000);
+    CHECK(tx2 >= tx + 50000);
+
+    CHECK(contract() == 1);
+    dlclose(lib);
+    if (failures == 0) printf("c_host: all checks passed\n");
+    return failures ? 1 : 0;
+}

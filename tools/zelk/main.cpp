@@ -1,0 +1,156 @@
+// zelk: a host for libzelk_core, the helper and the probe, used to try them by hand.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+
+#include "zelk.hpp"
+
+namespace zelk::tool {
+namespace {
+
+std::map<std::string, Command>& registry() {
+    static std::map<std::string, Command> commands;
+    return commands;
+}
+
+template <class F>
+F symbol(void* handle, const char* name) {
+    void* p = ::dlsym(handle, name);
+    if (p == nullptr) throw std::runtime_error(std::string("the library has no export ") + name);
+    return reinterpret_cast<F>(p);
+}
+
+int usage(FILE* out) {
+    std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n\ncommands:\n");
+    for (const auto& [name, command] : registry()) std::fprintf(out, "  %s\n", command.usage);
+    std::fprintf(out, "\n--lib PATH loads libzelk_core from PATH (default: %s)\n", ZELK_DEFAULT_LIBRARY);
+    return out == stdout ? kExitOk : kExitUsage;
+}
+
+std::string own_directory() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+Registration::Registration(Command command) { registry().emplace(command.name, command); }
+
+Library::Library(const std::string& path) {
+    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        const char* why = ::dlerror();
+        throw std::runtime_error("cannot load " + path + ": " + (why ? why : "unknown error"));
+    }
+    try {
+        contract = symbol<zelk_core_contract_fn>(handle_, "zelk_core_contract");
+        free = symbol<zelk_core_free_fn>(handle_, "zelk_core_free");
+        snapshot = symbol<zelk_core_snapshot_fn>(handle_, "zelk_core_snapshot");
+        gpu_clients = symbol<zelk_core_gpu_clients_fn>(handle_, "zelk_core_gpu_clients");
+        gpu_stats = symbol<zelk_core_gpu_stats_fn>(handle_, "zelk_core_gpu_stats");
+        iface_bytes = symbol<zelk_core_iface_bytes_fn>(handle_, "zelk_core_iface_bytes");
+        selftest = symbol<zelk_core_selftest_fn>(handle_, "zelk_core_selftest");
+        const auto version = contract();
+        if (version != ZELK_CORE_CONTRACT)
+            throw std::runtime_error(path + " speaks contract " + std::to_string(version) + ", this tool needs " +
+                                     std::to_string(ZELK_CORE_CONTRACT));
+    } catch (...) {
+        ::dlclose(handle_);
+        throw;
+    }
+}
+
+Library::~Library() { ::dlclose(handle_); }
+
+Library& Context::library() {
+    if (!library_) library_ = std::make_unique<Library>(library_path);
+    return *library_;
+}
+
+const char* code_text(std::int32_t code) {
+    switch (code) {
+        case ZELK_CORE_OK: return "success";
+        case ZELK_CORE_NO_SUCH_INTERFACE: return "no such network interface";
+        case ZELK_CORE_PANIC: return "internal fault in the library (contained)";
+        case ZELK_CORE_NULL_POINTER: return "null pointer argument";
+        case ZELK_CORE_MEASUREMENT_FAILED: return "the measurement failed (a platform query failed)";
+        default: return "unknown return code";
+    }
+}
+
+int exit_for_code(std::int32_t code) {
+    switch (code) {
+        case ZELK_CORE_OK: return kExitOk;
+        case ZELK_CORE_NO_SUCH_INTERFACE: return kExitNoSuchInterface;
+        case ZELK_CORE_PANIC: return kExitPanic;
+        case ZELK_CORE_NULL_POINTER: return kExitNullPointer;
+        case ZELK_CORE_MEASUREMENT_FAILED: return kExitMeasurementFailed;
+        default: return kExitFailure;
+    }
+}
+
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "zelk: %s\n", message.c_str());
+    return status;
+}
+
+std::string json_string(const std::string& bytes) {
+    std::string out = "\"";
+    for (const unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace zelk::tool
+
+int main(int argc, char** argv) {
+    using namespace zelk::tool;
+    Context ctx;
+    ctx.library_path = ZELK_DEFAULT_LIBRARY;
+    ctx.program_dir = own_directory();
+    int i = 1;
+    while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
+        const std::string opt = argv[i];
+        if (opt == "--lib" && i + 1 < argc) {
+            ctx.library_path = argv[i + 1];
+            i += 2;
+        } else if (opt.rfind("--lib=", 0) == 0) {
+            ctx.library_path = opt.substr(6);
+            ++i;
+        } else if (opt == "--help") {
+            return usage(stdout);
+        } else {
+            return fail(kExitUsage, "unknown option " + opt + " (see zelk --help)");
+        }
+    }
+    if (i >= argc) return usage(stderr);
+    const std::string name = argv[i];
+    if (name == "help") return usage(stdout);
+    const auto it = registry().find(name);
+    if (it == registry().end()) return fail(kExitUsage, "unknown command " + name + " (see zelk help)");
+    ctx.args.assign(argv + i + 1, argv + argc);
+    try {
+        return it->second.run(ctx);
+    } catch (const std::exception& e) {
+        return fail(kExitLibrary, e.what());
+    }
+}
