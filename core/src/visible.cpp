@@ -1,0 +1,110 @@
+// Command texts: the argument area split into argument and environment strings, the visible
+// (printable) form of arbitrary bytes, and the command line built from the arguments.
+#include <algorithm>
+#include <cstring>
+
+#include "procargs.hpp"
+
+namespace zelk {
+namespace {
+
+constexpr bool printable(unsigned char b) noexcept { return b >= 0x20 && b <= 0x7E; }
+
+// One byte that is not plain printable text. Tab, line feed and the no-break space 0xA0 get an
+// octal escape; other controls a caret form; high bytes "M" and the form of their low seven bits.
+void push_escaped(std::string& out, unsigned char b) {
+    if (b == 0x09 || b == 0x0A || b == 0xA0) {
+        const char octal[4] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
+                               static_cast<char>('0' + (b & 7))};
+        out.append(octal, sizeof octal);
+        return;
+    }
+    if (b >= 0x80) {
+        out.push_back('M');
+        b = static_cast<unsigned char>(b - 0x80);
+        if (printable(b)) {  // 0x20 here would be 0xA0, escaped above
+            out.push_back('-');
+            out.push_back(static_cast<char>(b));
+            return;
+        }
+    } else if (printable(b)) {
+        out.push_back(static_cast<char>(b));
+        return;
+    }
+    out.push_back('^');
+    out.push_back(b == 0x7F ? '?' : static_cast<char>(b + 0x40));
+}
+
+}  // namespace
+
+void push_visible(std::string& out, std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = data + bytes.size();
+    const auto* first_odd = std::find_if(data, end, [](unsigned char b) { return !printable(b); });
+    // The printable run before the first odd byte goes in one copy: the whole input, usually.
+    out.append(bytes.data(), static_cast<std::size_t>(first_odd - data));
+    for (const auto* p = first_odd; p != end; ++p) push_escaped(out, *p);
+}
+
+std::string to_visible(std::string_view bytes) {
+    std::string out;
+    push_visible(out, bytes);
+    return out;
+}
+
+std::string fallback_command(const std::array<char, 16>& comm) {
+    const auto name_end = std::find(comm.begin(), comm.end(), '\0');
+    const std::string_view name(comm.data(), static_cast<std::size_t>(name_end - comm.begin()));
+    std::string out;
+    out.reserve(name.size() + 2);
+    out.push_back('(');
+    push_visible(out, name);
+    out.push_back(')');
+    return out;
+}
+
+// The argument area (KERN_PROCARGS2), host byte order:
+//   [argc i32][executable path][NUL][NUL padding...][arg 0][NUL]...[arg argc-1][NUL]
+//   [env 0][NUL]...[env k][NUL][empty string: NUL][anything else, ignored]
+// Any string may instead run to the end of the area. While fewer than argc arguments were
+// seen an empty string is an argument; after that it ends the environment.
+ProcArgs parse_procargs(std::span<const std::uint8_t> area) {
+    ProcArgs result;
+    const std::size_t size = area.size();
+    if (size < 4) return result;
+    std::int32_t argc_raw = 0;
+    std::memcpy(&argc_raw, area.data(), sizeof argc_raw);  // host order, as the kernel wrote it
+    const std::size_t argc = argc_raw > 0 ? static_cast<std::size_t>(argc_raw) : 0;
+    const auto* base = reinterpret_cast<const char*>(area.data());
+
+    std::size_t pos = 4;
+    while (pos < size && base[pos] != '\0') ++pos;  // executable path
+    while (pos < size && base[pos] == '\0') ++pos;  // padding up to the first argument
+
+    result.strings.reserve(std::min({size / 2 + 1, argc, std::size_t{4096}}) + 64);
+    std::size_t args = 0;
+    while (pos < size) {
+        const auto* nul = static_cast<const char*>(std::memchr(base + pos, '\0', size - pos));
+        const std::size_t end = nul != nullptr ? static_cast<std::size_t>(nul - base) : size;
+        if (args == argc && end == pos) break;  // the empty string after the environment
+        result.strings.emplace_back(base + pos, end - pos);
+        if (args < argc) ++args;
+        pos = end + 1;
+    }
+    result.argc = args;
+    return result;
+}
+
+std::string build_command(std::span<const std::string_view> args) {
+    std::size_t plain_bytes = 0;
+    for (const auto a : args) plain_bytes += a.size() + 1;
+    std::string out;
+    out.reserve(plain_bytes);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i != 0) out.push_back(' ');
+        push_visible(out, args[i]);
+    }
+    return out;
+}
+
+}  // namespace zelk
