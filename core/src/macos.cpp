@@ -1,8 +1,196 @@
-// The process census. Not built yet: the export reports a failed measurement.
+// The process census: one record per process with its ids, memory, start time, CPU usage,
+// command text and agent session id, and the zelk_core_snapshot export.
+#include "macos.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "bytes.hpp"
 #include "frame.hpp"
+#include "lib.hpp"
+#include "procargs.hpp"
+
+namespace zelk {
+namespace {
+
+constexpr int kMinPidCapacity = 64;
+constexpr int kPidSlack = 256;
+constexpr int kPidAttempts = 8;
+constexpr std::size_t kDefaultArgMax = 1048576;
+constexpr std::size_t kInitialThreadIds = 256;
+constexpr std::size_t kThreadSlack = 32;
+
+// The pid list: capacities C, 2C, ... 128C until one is not filled (a full array may be cut).
+std::vector<std::int32_t> read_pids(ProcessSource& source) {
+    const int estimate = source.pid_count_estimate();
+    const std::size_t first = static_cast<std::size_t>(std::max(estimate, kMinPidCapacity)) + kPidSlack;
+    for (int attempt = 0; attempt < kPidAttempts; ++attempt) {
+        std::vector<std::int32_t> pids(first << attempt, 0);
+        const int n = source.list_pids(pids);
+        if (n < 1) throw MeasurementFailed("the pid list could not be read");
+        if (static_cast<std::size_t>(n) < pids.size()) {
+            pids.resize(static_cast<std::size_t>(n));
+            return pids;
+        }
+    }
+    throw MeasurementFailed("the pid list kept growing");
+}
+
+std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t sum = a + b;
+    return sum < a ? std::numeric_limits<std::uint32_t>::max() : sum;
+}
+
+// Buffers allocated once per collection and reused for every process.
+struct Scratch {
+    CBuffer procargs;  // calloc'd: the kernel's limit is megabytes, and untouched pages stay free
+    std::vector<std::uint64_t> thread_ids;
+};
+
+std::uint32_t thread_usage_sum(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
+    const std::size_t want = static_cast<std::size_t>(std::max(info.threadnum, 0)) + kThreadSlack;
+    scratch.thread_ids.assign(want, 0);
+    const int bytes = source.list_threads(pid, scratch.thread_ids);
+    if (bytes <= 0) return 0;
+    const std::size_t count = std::min(static_cast<std::size_t>(bytes) / 8, scratch.thread_ids.size());
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto usage = source.thread_usage(pid, scratch.thread_ids[i]);
+        if (usage && *usage > 0) sum = saturating_add(sum, static_cast<std::uint32_t>(*usage));
+    }
+    return sum;
+}
+
+struct Fetched {
+    std::optional<std::string> command;
+    std::optional<SessionId> session_id;
+};
+
+// Reads the argument area and turns it into a command and a session id; then re-checks that
+// the pid still names the process whose task information was read.
+Fetched fetch_command(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
+    std::size_t size = scratch.procargs.size();
+    if (source.proc_args(pid, scratch.procargs.bytes(), size) != 0 || size < 4 || size > scratch.procargs.size()) return {};
+    const std::span<const std::uint8_t> area(scratch.procargs.data(), size);
+    if (read_le<std::int32_t>(area, 0) < 1) return {};
+    const ProcArgs parsed = parse_procargs(area);
+    if (parsed.argc == 0) return {};
+    Fetched out;
+    out.command = build_command(std::span(parsed.strings).first(parsed.argc));
+    out.session_id = find_session_id(parsed.strings);
+
+    const auto start = source.bsd_start(pid);
+    if (!start || start->tvsec != info.start_tvsec || start->tvusec != info.start_tvusec) return {};
+    return out;
+}
+
+}  // namespace
+
+ProcessCache& process_cache() {
+    static ProcessCache cache;
+    return cache;
+}
+
+Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
+    const std::uint64_t started_ns = source.monotonic_ns();
+    Snapshot snap;
+    const auto mem = source.mem_size();
+    if (!mem || *mem == 0) throw MeasurementFailed("the memory size could not be read");
+    snap.mem_total = *mem;
+
+    const std::vector<std::int32_t> pids = read_pids(source);
+    snap.records.reserve(pids.size());
+
+    Scratch scratch;
+    const auto arg_max = source.arg_max();
+    scratch.procargs =
+        CBuffer::allocate(arg_max && *arg_max > 0 ? static_cast<std::size_t>(*arg_max) : kDefaultArgMax);
+    scratch.thread_ids.reserve(kInitialThreadIds);
+
+    bool any_info = false;
+    {
+        std::lock_guard lock(cache.mutex);
+        CacheMap old_map = cache.slot ? std::move(*cache.slot) : CacheMap{};
+        cache.slot.reset();
+        CacheMap new_map;
+        new_map.reserve(pids.size());
+
+        for (const std::int32_t pid : pids) {
+            if (pid < 1) continue;
+            const auto info = source.task_info(pid);
+            if (!info) {
+                ProcessRecord placeholder;
+                placeholder.pid = pid;
+                snap.records.push_back(std::move(placeholder));
+                continue;
+            }
+            const std::uint64_t cpu_total = info->total_user + info->total_system;  // wraps like the kernel's
+
+            std::optional<CacheEntry> current;
+            if (auto node = old_map.extract(pid)) {
+                const CacheEntry& e = node.mapped();
+                if (e.start_sec == info->start_tvsec && e.start_usec == info->start_tvusec && e.cpu_total == cpu_total)
+                    current = std::move(node.mapped());
+            }
+
+            const std::uint32_t cpu_usage =
+                current && current->cpu_usage == 0 ? 0 : thread_usage_sum(source, pid, *info, scratch);
+
+            Fetched got;
+            if (current && current->command) {
+                got.command = std::move(current->command);
+                got.session_id = current->session_id;
+            } else {
+                got = fetch_command(source, pid, *info, scratch);
+            }
+
+            ProcessRecord r;
+            r.pid = pid;
+            r.ppid = info->ppid;
+            r.uid = info->uid;
+            r.nice = info->nice;
+            r.resident_bytes = info->resident_size;
+            r.start_sec = info->start_tvsec;
+            r.start_usec = static_cast<std::uint32_t>(info->start_tvusec);
+            r.tty = info->tdev;
+            r.cpu_usage = cpu_usage;
+            if (got.command) {
+                r.command = *got.command;
+                r.flags = FLAG_INFO | FLAG_ARGV;
+                if (got.session_id) {
+                    r.flags |= FLAG_SESSION;
+                    r.session_id = got.session_id;
+                }
+            } else {
+                r.command = fallback_command(info->comm);
+                r.flags = FLAG_INFO;
+            }
+            snap.records.push_back(std::move(r));
+            any_info = true;
+
+            new_map.insert_or_assign(pid, CacheEntry{std::move(got.command), got.session_id, info->start_tvsec,
+                                                     info->start_tvusec, cpu_total, cpu_usage});
+        }
+        cache.slot = std::move(new_map);
+    }
+    if (!any_info) throw MeasurementFailed("no process could be read");
+
+    const WallTime wall = source.wall_clock();
+    snap.wall_sec = wall.sec;
+    snap.wall_usec = wall.usec;
+    const std::uint64_t ended_ns = source.monotonic_ns();
+    snap.collect_ns = ended_ns > started_ns ? ended_ns - started_ns : 0;
+    return snap;
+}
+
+Snapshot collect_snapshot() {
+    const auto source = open_live_processes();
+    return collect_snapshot(*source, process_cache());
+}
+
+}  // namespace zelk
 
 ZELK_API std::int32_t zelk_core_snapshot(std::uint8_t** out_ptr, std::size_t* out_len) noexcept {
-    return zelk::export_buffer(out_ptr, out_len, []() -> zelk::CBuffer {
-        throw zelk::MeasurementFailed("process census not available");
-    });
+    return zelk::export_buffer(out_ptr, out_len, [] { return zelk::encode_snapshot(zelk::collect_snapshot()); });
 }

@@ -1,0 +1,106 @@
+// macOS process source: libproc and sysctl, reading the kernel's structures by field name.
+#include <libproc.h>
+#include <sys/proc_info.h>
+#include <sys/sysctl.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "../processes.hpp"
+
+namespace zelk {
+namespace {
+
+class LibprocSource final : public ProcessSource {
+public:
+    std::uint64_t monotonic_ns() override {
+        timespec ts{};
+        ::clock_gettime(CLOCK_UPTIME_RAW, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+    }
+
+    WallTime wall_clock() override {
+        timeval tv{};
+        ::gettimeofday(&tv, nullptr);
+        return {static_cast<std::int64_t>(tv.tv_sec), static_cast<std::uint32_t>(tv.tv_usec)};
+    }
+
+    std::optional<std::uint64_t> mem_size() override {
+        int mib[2] = {CTL_HW, HW_MEMSIZE};
+        std::uint64_t value = 0;
+        std::size_t len = sizeof value;
+        if (::sysctl(mib, 2, &value, &len, nullptr, 0) != 0) return std::nullopt;
+        return value;
+    }
+
+    int pid_count_estimate() override { return ::proc_listallpids(nullptr, 0); }
+
+    int list_pids(std::span<std::int32_t> pids) override {
+        const std::size_t bytes = std::min<std::size_t>(pids.size_bytes(), INT32_MAX);
+        return ::proc_listallpids(pids.data(), static_cast<int>(bytes));
+    }
+
+    std::optional<int> arg_max() override {
+        int mib[2] = {CTL_KERN, KERN_ARGMAX};
+        int value = 0;
+        std::size_t len = sizeof value;
+        if (::sysctl(mib, 2, &value, &len, nullptr, 0) != 0) return std::nullopt;
+        return value;
+    }
+
+    std::optional<TaskInfo> task_info(std::int32_t pid) override {
+        proc_taskallinfo ti{};
+        if (::proc_pidinfo(pid, PROC_PIDTASKALLINFO, 0, &ti, sizeof ti) != static_cast<int>(sizeof ti))
+            return std::nullopt;
+        TaskInfo info;
+        info.ppid = ti.pbsd.pbi_ppid;
+        info.uid = ti.pbsd.pbi_uid;
+        static_assert(sizeof ti.pbsd.pbi_comm >= sizeof info.comm);
+        std::memcpy(info.comm.data(), ti.pbsd.pbi_comm, info.comm.size());
+        info.tdev = static_cast<std::uint32_t>(ti.pbsd.e_tdev);
+        info.nice = ti.pbsd.pbi_nice;
+        info.start_tvsec = ti.pbsd.pbi_start_tvsec;
+        info.start_tvusec = ti.pbsd.pbi_start_tvusec;
+        info.resident_size = ti.ptinfo.pti_resident_size;
+        info.total_user = ti.ptinfo.pti_total_user;
+        info.total_system = ti.ptinfo.pti_total_system;
+        info.threadnum = ti.ptinfo.pti_threadnum;
+        return info;
+    }
+
+    int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) override {
+        const std::size_t bytes = std::min<std::size_t>(ids.size_bytes(), INT32_MAX);
+        return ::proc_pidinfo(pid, PROC_PIDLISTTHREADS, 0, ids.data(), static_cast<int>(bytes));
+    }
+
+    std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) override {
+        proc_threadinfo th{};
+        if (::proc_pidinfo(pid, PROC_PIDTHREADINFO, thread_id, &th, sizeof th) != static_cast<int>(sizeof th))
+            return std::nullopt;
+        return th.pth_cpu_usage;
+    }
+
+    int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) override {
+        int mib[3] = {CTL_KERN, KERN_PROCARGS2, pid};
+        size = area.size();
+        if (::sysctl(mib, 3, area.data(), &size, nullptr, 0) != 0) return errno != 0 ? errno : EIO;
+        return 0;
+    }
+
+    std::optional<StartTime> bsd_start(std::int32_t pid) override {
+        proc_bsdinfo bi{};
+        if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &bi, sizeof bi) != static_cast<int>(sizeof bi))
+            return std::nullopt;
+        return StartTime{bi.pbi_start_tvsec, bi.pbi_start_tvusec};
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ProcessSource> open_live_processes() { return std::make_unique<LibprocSource>(); }
+
+}  // namespace zelk

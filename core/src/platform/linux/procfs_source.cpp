@@ -1,0 +1,381 @@
+// Linux process source: /proc read through one directory descriptor per collection, with the
+// argument area assembled in the KERN_PROCARGS2 layout and per-thread CPU usage computed from
+// scheduler run-time deltas between collections.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "../owned.hpp"
+#include "../processes.hpp"
+#include "procfs_parse.hpp"
+
+namespace zelk {
+namespace {
+
+using Fd = Owned<int, ::close, -1>;
+
+constexpr std::uint64_t kMinWindowNs = 100'000'000;  // shorter windows reuse the last figure
+constexpr std::size_t kStatBytes = 2048;
+// The kernel's ceiling for argv + envp (three quarters of the 8 MiB stack limit), plus room
+// for the executable path and the argument count.
+constexpr int kArgMax = 6 * 1024 * 1024 + PATH_MAX + 8;
+
+std::uint64_t mono_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// Reads a file below `dir` with one read (the kernel generates these files whole); -1 when it
+// can't be opened or read.
+ssize_t read_into(int dir, const char* path, std::span<std::uint8_t> out) {
+    Fd fd(::openat(dir, path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return -1;
+    ssize_t n;
+    do n = ::read(fd.get(), out.data(), out.size());
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t read_at(int dir, const char* path, char* buf, std::size_t cap) {
+    return read_into(dir, path, {reinterpret_cast<std::uint8_t*>(buf), cap});
+}
+
+struct PidName {
+    std::array<char, 16> text{};
+    const char* c_str() const { return text.data(); }
+};
+PidName name_of(std::uint64_t n) {
+    PidName p;
+    std::to_chars(p.text.data(), p.text.data() + p.text.size() - 1, n);
+    return p;
+}
+
+// Per-thread usage state that outlives a collection. Linux has no instantaneous usage figure,
+// so one is computed from the scheduler's run time: 1000 * delta run time / delta wall time.
+class ThreadTracker {
+public:
+    std::uint64_t begin_collection() {
+        std::lock_guard lock(mutex_);
+        return ++generation_;
+    }
+
+    // Notes a task-information read. While the process's CPU total still equals its value at
+    // the last thread walk, no thread has run: the window for the next figure starts here, so a
+    // process that wakes after a long idle time is not averaged over that time.
+    void note_task(std::int32_t pid, std::uint64_t cpu_total, std::uint64_t gen) {
+        std::lock_guard lock(mutex_);
+        auto& p = pids_[pid];
+        p.listed_gen = gen;
+        p.last_total = cpu_total;
+        if (p.walked && cpu_total == p.walk_total) p.quiet_mark_ns = mono_ns();
+    }
+
+    std::int32_t figure(std::int32_t pid, std::uint64_t tid, std::uint64_t runtime_ns, std::uint64_t gen) {
+        const std::uint64_t now = mono_ns();
+        std::lock_guard lock(mutex_);
+        auto& p = pids_[pid];
+        if (p.walked_gen != gen) {
+            p.walked_gen = gen;
+            p.walked = true;
+            p.walk_total = p.last_total;
+        }
+        auto [it, fresh] = threads_.try_emplace(tid);
+        ThreadState& t = it->second;
+        t.pid = pid;
+        t.gen = gen;
+        if (fresh || runtime_ns < t.runtime_ns) {
+            t.runtime_ns = runtime_ns;
+            t.at_ns = now;
+            t.figure = 0;
+            return 0;
+        }
+        const std::uint64_t from = std::max(t.at_ns, p.quiet_mark_ns);
+        if (now <= from || now - from < kMinWindowNs) return static_cast<std::int32_t>(t.figure);
+        const double ratio = static_cast<double>(runtime_ns - t.runtime_ns) / static_cast<double>(now - from);
+        t.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, 1000.0));
+        t.runtime_ns = runtime_ns;
+        t.at_ns = now;
+        return static_cast<std::int32_t>(t.figure);
+    }
+
+    // Drops the state of processes that were not listed and of threads that a walk no longer
+    // found. Only the newest collection prunes, so overlapping ones don't undo each other.
+    void end_collection(std::uint64_t gen) {
+        std::lock_guard lock(mutex_);
+        if (gen != generation_) return;
+        std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
+        std::erase_if(threads_, [&](const auto& kv) {
+            const auto p = pids_.find(kv.second.pid);
+            return p == pids_.end() || (p->second.walked_gen == gen && kv.second.gen != gen);
+        });
+    }
+
+private:
+    struct PidState {
+        std::uint64_t listed_gen = 0;
+        std::uint64_t walked_gen = 0;
+        bool walked = false;
+        std::uint64_t last_total = 0;
+        std::uint64_t walk_total = 0;
+        std::uint64_t quiet_mark_ns = 0;
+    };
+    struct ThreadState {
+        std::int32_t pid = 0;
+        std::uint64_t gen = 0;
+        std::uint64_t runtime_ns = 0;
+        std::uint64_t at_ns = 0;
+        std::uint32_t figure = 0;
+    };
+    std::mutex mutex_;
+    std::uint64_t generation_ = 0;
+    std::unordered_map<std::int32_t, PidState> pids_;
+    std::unordered_map<std::uint64_t, ThreadState> threads_;
+};
+
+ThreadTracker& tracker() {
+    static ThreadTracker t;
+    return t;
+}
+
+// Boot time in whole seconds of the wall clock, from the "btime" line of /proc/stat.
+std::uint64_t boot_time(int proc) {
+    std::array<char, 16384> buf{};
+    const ssize_t n = read_at(proc, "stat", buf.data(), buf.size() - 1);
+    if (n <= 0) return 0;
+    return parse_btime(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+}
+
+// Builds the KERN_PROCARGS2 layout from the exe link, cmdline and environ.
+int assemble_procargs(int dir, std::span<std::uint8_t> area, std::size_t& size) {
+    // [argc i32][executable path][NUL][arguments, NUL-ended][environment, NUL-ended][NUL]
+    if (area.size() < 8) return ENOMEM;
+    std::size_t pos = 4;
+    const ssize_t exe = ::readlinkat(dir, "exe", reinterpret_cast<char*>(area.data() + pos),
+                                     std::min<std::size_t>(PATH_MAX, area.size() - pos - 2));
+    if (exe > 0) pos += static_cast<std::size_t>(exe);
+    area[pos++] = 0;
+
+    const std::size_t args_at = pos;
+    const ssize_t got = read_into(dir, "cmdline", area.subspan(pos, area.size() - pos - 1));
+    if (got <= 0) return ESRCH;  // gone, hidden (hidepid), or nothing: kernel thread, zombie, exiting
+    const auto args = finish_cmdline(area.subspan(args_at, static_cast<std::size_t>(got) + 1),
+                                     static_cast<std::size_t>(got));
+    pos = args_at + args.length;
+
+    if (pos + 1 < area.size()) {
+        // The environment needs ptrace access; when it is refused the arguments still stand.
+        const ssize_t env = read_into(dir, "environ", area.subspan(pos, area.size() - pos - 1));
+        if (env > 0) {
+            pos += static_cast<std::size_t>(env);
+            if (area[pos - 1] != 0) area[pos++] = 0;
+        }
+    }
+    if (pos < area.size()) area[pos++] = 0;  // the empty string that ends the environment
+    const auto argc = static_cast<std::int32_t>(args.count);
+    std::memcpy(area.data(), &argc, 4);
+    size = pos;
+    return 0;
+}
+
+class ProcfsSource final : public ProcessSource {
+public:
+    ProcfsSource()
+        : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          clock_ticks_(std::max<long>(::sysconf(_SC_CLK_TCK), 1)),
+          page_size_(std::max<long>(::sysconf(_SC_PAGESIZE), 1)),
+          gen_(tracker().begin_collection()) {
+        if (proc_) boot_sec_ = boot_time(proc_.get());
+    }
+    ~ProcfsSource() override { tracker().end_collection(gen_); }
+
+    std::uint64_t monotonic_ns() override { return mono_ns(); }
+
+    WallTime wall_clock() override {
+        timeval tv{};
+        ::gettimeofday(&tv, nullptr);
+        return {static_cast<std::int64_t>(tv.tv_sec), static_cast<std::uint32_t>(tv.tv_usec)};
+    }
+
+    std::optional<std::uint64_t> mem_size() override {
+        struct sysinfo si{};
+        if (::sysinfo(&si) != 0) return std::nullopt;
+        return static_cast<std::uint64_t>(si.totalram) * std::max<std::uint64_t>(si.mem_unit, 1);
+    }
+
+    int pid_count_estimate() override {
+        struct sysinfo si{};
+        return ::sysinfo(&si) == 0 ? static_cast<int>(si.procs) : -1;
+    }
+
+    int list_pids(std::span<std::int32_t> pids) override {
+        if (!proc_ || ::lseek(proc_.get(), 0, SEEK_SET) != 0) return -1;
+        std::size_t count = 0;
+        alignas(8) std::array<char, 32768> buf;
+        for (;;) {
+            const ssize_t n = ::getdents64(proc_.get(), buf.data(), buf.size());
+            if (n < 0) return -1;
+            if (n == 0) break;
+            std::size_t off = 0;
+            while (off + offsetof(dirent64, d_name) < static_cast<std::size_t>(n)) {
+                const auto* d = reinterpret_cast<const dirent64*>(buf.data() + off);
+                if (d->d_reclen == 0) return -1;
+                const auto pid = parse_pid_name(d->d_name);
+                if (pid > 0) {
+                    if (count == pids.size()) return static_cast<int>(count);  // full: maybe cut
+                    pids[count++] = pid;
+                }
+                off += d->d_reclen;
+            }
+        }
+        return static_cast<int>(count);
+    }
+
+    std::optional<int> arg_max() override { return kArgMax; }
+
+    std::optional<TaskInfo> task_info(std::int32_t pid) override {
+        select(pid);
+        const PidName name = name_of(static_cast<std::uint64_t>(pid));
+        struct stat st{};
+        // The /proc/PID directory shows the effective uid even for tasks that are not dumpable,
+        // whose files inside all read as root.
+        if (!proc_ || ::fstatat(proc_.get(), name.c_str(), &st, 0) != 0) return std::nullopt;
+        std::array<char, 32> path{};
+        std::memcpy(path.data(), name.c_str(), std::strlen(name.c_str()));
+        std::strcat(path.data(), "/stat");
+        const auto stat = read_stat(proc_.get(), path.data());
+        if (!stat) return std::nullopt;
+        cur_kthread_ = stat->kernel_thread;
+
+        TaskInfo info;
+        info.ppid = stat->ppid;
+        info.uid = st.st_uid;
+        info.comm = stat->comm;
+        info.tdev = stat->tty_nr == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(stat->tty_nr);
+        info.nice = stat->nice;
+        const auto start = start_of(stat->start_ticks);
+        info.start_tvsec = start.tvsec;
+        info.start_tvusec = start.tvusec;
+        info.resident_size = stat->rss_pages * static_cast<std::uint64_t>(page_size_);
+        info.total_user = stat->utime_ticks;
+        info.total_system = stat->stime_ticks;
+        info.threadnum = stat->num_threads;
+        tracker().note_task(pid, stat->utime_ticks + stat->stime_ticks, gen_);
+        return info;
+    }
+
+    int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) override {
+        const int dir = pid_dir(pid);
+        if (dir < 0) return 0;
+        Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!task) return 0;
+        std::size_t count = 0;
+        alignas(8) std::array<char, 8192> buf;
+        for (;;) {
+            const ssize_t n = ::getdents64(task.get(), buf.data(), buf.size());
+            if (n <= 0) break;
+            std::size_t off = 0;
+            while (off + offsetof(dirent64, d_name) < static_cast<std::size_t>(n) && count < ids.size()) {
+                const auto* d = reinterpret_cast<const dirent64*>(buf.data() + off);
+                if (d->d_reclen == 0) break;
+                const auto tid = parse_pid_name(d->d_name);
+                if (tid > 0) ids[count++] = static_cast<std::uint64_t>(tid);
+                off += d->d_reclen;
+            }
+            if (count == ids.size()) break;
+        }
+        return static_cast<int>(count * 8);
+    }
+
+    std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) override {
+        const int dir = pid_dir(pid);
+        if (dir < 0) return std::nullopt;
+        // "task/<tid>/schedstat"
+        std::array<char, 48> path{};
+        std::memcpy(path.data(), "task/", 5);
+        char* p = std::to_chars(path.data() + 5, path.data() + 30, thread_id).ptr;
+        std::memcpy(p, "/schedstat", 11);
+        std::array<char, 128> buf{};
+        const ssize_t n = read_at(dir, path.data(), buf.data(), buf.size() - 1);
+        if (n <= 0) return std::nullopt;
+        const auto runtime = parse_schedstat(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+        if (!runtime) return std::nullopt;
+        return tracker().figure(pid, thread_id, *runtime, gen_);
+    }
+
+    int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) override {
+        if (pid == cur_pid_ && cur_kthread_) return ESRCH;  // kernel threads have no argument area
+        const int dir = pid_dir(pid);
+        if (dir < 0) return ESRCH;
+        return assemble_procargs(dir, area, size);
+    }
+
+    std::optional<StartTime> bsd_start(std::int32_t pid) override {
+        const int dir = pid_dir(pid);
+        if (dir < 0) return std::nullopt;
+        const auto stat = read_stat(dir, "stat");
+        if (!stat) return std::nullopt;
+        return start_of(stat->start_ticks);
+    }
+
+private:
+    // Forgets the previous process: its directory descriptor is closed.
+    void select(std::int32_t pid) {
+        if (pid == cur_pid_) return;
+        cur_pid_ = pid;
+        cur_dir_ = Fd();
+        cur_kthread_ = false;
+    }
+
+    // The process's /proc directory, opened on first need. Once the process is reaped every
+    // openat below it fails, so a recycled pid is never read through it.
+    int pid_dir(std::int32_t pid) {
+        select(pid);
+        if (!cur_dir_ && proc_)
+            cur_dir_ = Fd(::openat(proc_.get(), name_of(static_cast<std::uint64_t>(pid)).c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return cur_dir_.get();
+    }
+
+    std::optional<ProcStat> read_stat(int dir, const char* path) {
+        std::array<char, kStatBytes> buf;
+        const ssize_t n = read_at(dir, path, buf.data(), buf.size());
+        if (n <= 0) return std::nullopt;
+        return parse_proc_stat(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+    }
+
+    StartTime start_of(std::uint64_t ticks) const {
+        const auto tck = static_cast<std::uint64_t>(clock_ticks_);
+        return {boot_sec_ + ticks / tck, (ticks % tck) * (1'000'000 / tck)};
+    }
+
+    Fd proc_;
+    long clock_ticks_;
+    long page_size_;
+    std::uint64_t gen_;
+    std::uint64_t boot_sec_ = 0;
+    std::int32_t cur_pid_ = 0;
+    Fd cur_dir_;
+    bool cur_kthread_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ProcessSource> open_live_processes() { return std::make_unique<ProcfsSource>(); }
+
+}  // namespace zelk
