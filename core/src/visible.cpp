@@ -40,10 +40,15 @@ void push_escaped(std::string& out, unsigned char b) {
 void push_visible(std::string& out, std::string_view bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = data + bytes.size();
-    const auto* first_odd = std::find_if(data, end, [](unsigned char b) { return !printable(b); });
-    // The printable run before the first odd byte goes in one copy: the whole input, usually.
-    out.append(bytes.data(), static_cast<std::size_t>(first_odd - data));
-    for (const auto* p = first_odd; p != end; ++p) push_escaped(out, *p);
+    const auto odd = [](unsigned char b) { return !printable(b); };
+    // Printable runs go in one copy each: an all-printable input, the usual case, in one.
+    for (const auto* p = data; p != end;) {
+        const auto* run_end = std::find_if(p, end, odd);
+        out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(run_end - p));
+        if (run_end == end) break;
+        push_escaped(out, *run_end);
+        p = run_end + 1;
+    }
 }
 
 std::string to_visible(std::string_view bytes) {
