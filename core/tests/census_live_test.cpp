@@ -1,0 +1,116 @@
+// The census of this machine through the exported function, as a host sees it: the calling
+// process, a child in an agent session, and busy and idle children.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "stream.hpp"
+#include "zelk_core.h"
+
+extern char** environ;
+
+namespace zelk {
+namespace {
+
+Snapshot take() {
+    std::uint8_t* p = nullptr;
+    std::size_t n = 0;
+    EXPECT_EQ(zelk_core_snapshot(&p, &n), 0);
+    auto s = decode_snapshot({p, n});
+    zelk_core_free(p, n);
+    EXPECT_TRUE(s);
+    return s ? *s : Snapshot{};
+}
+
+const ProcessRecord* find(const Snapshot& s, pid_t pid) {
+    for (const auto& r : s.records)
+        if (r.pid == pid) return &r;
+    return nullptr;
+}
+
+// A child process killed and reaped when the guard goes.
+struct Child {
+    pid_t pid = -1;
+    ~Child() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+TEST(LiveCensus, NullOutputsAndTheCallingProcess) {
+    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(0x1);
+    std::size_t n = 99;
+    EXPECT_EQ(zelk_core_snapshot(nullptr, &n), -3);
+    EXPECT_EQ(zelk_core_snapshot(&p, nullptr), -3);
+    EXPECT_EQ(n, 99u);
+    EXPECT_EQ(p, reinterpret_cast<std::uint8_t*>(0x1));
+
+    const Snapshot s = take();
+    EXPECT_GT(s.mem_total, 0u);
+    EXPECT_GT(s.wall_sec, 0);
+    EXPECT_EQ(find(s, 0), nullptr);
+    const auto* self = find(s, ::getpid());
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(self->flags & (FLAG_INFO | FLAG_ARGV), FLAG_INFO | FLAG_ARGV);
+    EXPECT_EQ(self->ppid, static_cast<std::uint32_t>(::getppid()));
+    EXPECT_EQ(self->uid, ::geteuid());
+    EXPECT_NE(self->command.find("core_tests"), std::string::npos);
+    EXPECT_GT(self->resident_bytes, 0u);
+    EXPECT_GT(self->start_sec, 0u);
+    for (const auto& r : s.records)
+        for (unsigned char c : r.command) ASSERT_TRUE(c >= 0x20 && c <= 0x7E) << r.pid;
+}
+
+TEST(LiveCensus, AgentSessionAndCpuUsage) {
+    const std::string id = "0f0e0d0c-0b0a-0908-0706-05040302ABcd";
+    std::string var = "CLAUDE_CODE_SESSION_ID=" + id;
+    char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("30"), nullptr};
+    char* envp[] = {const_cast<char*>("PATH=/bin:/usr/bin"), var.data(), nullptr};
+    Child agent;
+    ASSERT_EQ(::posix_spawn(&agent.pid, "/bin/sleep", nullptr, nullptr, argv, envp), 0);
+
+    Child busy;
+    busy.pid = ::fork();
+    ASSERT_GE(busy.pid, 0);
+    if (busy.pid == 0) {
+        volatile unsigned long spins = 0;
+        for (;;) spins = spins + 1u;
+    }
+    Child idle;
+    idle.pid = ::fork();
+    ASSERT_GE(idle.pid, 0);
+    if (idle.pid == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Snapshot first = take();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const Snapshot second = take();
+
+    const auto* a = find(second, agent.pid);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->flags, FLAG_INFO | FLAG_ARGV | FLAG_SESSION);
+    ASSERT_TRUE(a->session_id);
+    EXPECT_EQ(std::string(a->session_id->begin(), a->session_id->end()), id);
+    EXPECT_EQ(a->command, "/bin/sleep 30");  // the environment stays out of the command
+
+    const auto* b = find(second, busy.pid);
+    ASSERT_NE(b, nullptr);
+    EXPECT_GT(b->cpu_usage, 500u);
+    const auto* i = find(second, idle.pid);
+    ASSERT_NE(i, nullptr);
+    EXPECT_EQ(i->cpu_usage, 0u);
+    (void)first;
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,0 +1,159 @@
+// zelk snapshot / top / selftest: the process census through the exported function, read back
+// with the library's own stream decoder.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "stream.hpp"
+#include "zelk.hpp"
+
+namespace zelk::tool {
+namespace {
+
+struct Taken {
+    std::vector<std::uint8_t> raw;
+    Snapshot snap;
+};
+
+// One census through the export, copied out of the library's buffer, which is released.
+int take(Library& lib, Taken& out) {
+    std::uint8_t* p = nullptr;
+    std::size_t n = 0;
+    const std::int32_t code = lib.snapshot(&p, &n);
+    if (code != ZELK_CORE_OK) return fail(exit_for_code(code), std::string("snapshot: ") + code_text(code));
+    out.raw.assign(p, p + n);
+    lib.free(p, n);
+    auto decoded = decode_snapshot(out.raw);
+    if (!decoded) return fail(kExitFailure, "snapshot: the library returned a malformed stream");
+    out.snap = std::move(*decoded);
+    return kExitOk;
+}
+
+std::string session_text(const ProcessRecord& r) {
+    return r.session_id ? std::string(r.session_id->begin(), r.session_id->end()) : std::string();
+}
+
+void print_row(const ProcessRecord& r, const char* indent, std::size_t width) {
+    std::string cmd = r.command;
+    if (width > 0 && cmd.size() > width) cmd.resize(width);
+    std::printf("%s%7d %7u %6u %4d %6.1f %9.1f  %s\n", indent, r.pid, r.ppid, r.uid, r.nice, r.cpu_usage / 10.0,
+                static_cast<double>(r.resident_bytes) / (1024.0 * 1024.0), cmd.c_str());
+}
+
+// Sessions first (each with its totals), then every other process, busiest first.
+void print_table(const Snapshot& s, std::size_t max_rows, std::size_t width) {
+    std::vector<const ProcessRecord*> rows;
+    for (const auto& r : s.records) rows.push_back(&r);
+    std::stable_sort(rows.begin(), rows.end(), [](const auto* a, const auto* b) {
+        return a->cpu_usage != b->cpu_usage ? a->cpu_usage > b->cpu_usage : a->resident_bytes > b->resident_bytes;
+    });
+    std::map<std::string, std::vector<const ProcessRecord*>> sessions;
+    for (const auto* r : rows)
+        if (r->session_id) sessions[session_text(*r)].push_back(r);
+
+    std::printf("%zu processes, %" PRIu32 " readable, memory %.1f GiB, collected in %.2f ms\n", s.records.size(),
+                static_cast<std::uint32_t>(std::count_if(s.records.begin(), s.records.end(),
+                                                         [](const auto& r) { return r.flags & FLAG_INFO; })),
+                static_cast<double>(s.mem_total) / (1u << 30), static_cast<double>(s.collect_ns) / 1e6);
+    const char* header = "%s%7s %7s %6s %4s %6s %9s  %s\n";
+    for (const auto& [id, members] : sessions) {
+        std::uint64_t cpu = 0;
+        std::uint64_t rss = 0;
+        for (const auto* r : members) {
+            cpu += r->cpu_usage;
+            rss += r->resident_bytes;
+        }
+        std::printf("\nagent session %s: %zu processes, CPU %.1f%%, memory %.1f MiB\n", id.c_str(), members.size(),
+                    static_cast<double>(cpu) / 10.0, static_cast<double>(rss) / (1024.0 * 1024.0));
+        std::printf(header, "  ", "PID", "PPID", "UID", "NI", "CPU%", "RSS MiB", "COMMAND");
+        for (const auto* r : members) print_row(*r, "  ", width);
+    }
+    std::printf("\n");
+    std::printf(header, "", "PID", "PPID", "UID", "NI", "CPU%", "RSS MiB", "COMMAND");
+    std::size_t shown = 0;
+    for (const auto* r : rows) {
+        if (r->session_id) continue;
+        if (max_rows > 0 && shown++ >= max_rows) break;
+        print_row(*r, "", width);
+    }
+}
+
+void print_json(const Snapshot& s) {
+    for (const auto& r : s.records) {
+        std::printf("{\"pid\":%d,\"ppid\":%u,\"uid\":%u,\"nice\":%d,\"flags\":%u,\"cpu_usage\":%u,"
+                    "\"resident_bytes\":%" PRIu64 ",\"start_sec\":%" PRIu64 ",\"start_usec\":%u,\"tty\":%u,"
+                    "\"command\":%s,\"session_id\":%s}\n",
+                    r.pid, r.ppid, r.uid, r.nice, r.flags, r.cpu_usage, r.resident_bytes, r.start_sec, r.start_usec,
+                    r.tty, json_string(r.command).c_str(),
+                    r.session_id ? json_string(session_text(r)).c_str() : "null");
+    }
+}
+
+int run_snapshot(Context& ctx) {
+    bool json = false;
+    std::string raw_path;
+    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
+        const auto& a = ctx.args[i];
+        if (a == "--json")
+            json = true;
+        else if (a == "--raw" && i + 1 < ctx.args.size())
+            raw_path = ctx.args[++i];
+        else
+            return fail(kExitUsage, "snapshot: unknown argument " + a + " (usage: zelk snapshot [--json] [--raw FILE])");
+    }
+    Taken t;
+    if (const int status = take(ctx.library(), t); status != kExitOk) return status;
+    if (!raw_path.empty()) {
+        std::ofstream out(raw_path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(t.raw.data()), static_cast<std::streamsize>(t.raw.size()));
+        if (!out) return fail(kExitFailure, "snapshot: cannot write " + raw_path);
+    }
+    if (json)
+        print_json(t.snap);
+    else
+        print_table(t.snap, 0, 160);
+    return kExitOk;
+}
+
+int run_top(Context& ctx) {
+    double interval = 2.0;
+    std::size_t rows = 30;
+    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
+        const auto& a = ctx.args[i];
+        char* end = nullptr;
+        if (a == "--rows" && i + 1 < ctx.args.size()) {
+            rows = std::strtoul(ctx.args[++i].c_str(), &end, 10);
+        } else {
+            interval = std::strtod(a.c_str(), &end);
+            if (end == a.c_str() || *end != '\0' || !(interval >= 0.1 && interval <= 3600))
+                return fail(kExitUsage, "top: usage: zelk top [SECONDS] [--rows N]");
+        }
+    }
+    auto& lib = ctx.library();
+    for (;;) {
+        Taken t;
+        if (const int status = take(lib, t); status != kExitOk) return status;
+        std::printf("\033[H\033[2J");
+        print_table(t.snap, rows, 100);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::duration<double>(interval));
+    }
+}
+
+int run_selftest(Context& ctx) {
+    const std::int32_t result = ctx.library().selftest();
+    std::printf("selftest: %s\n", result == 1 ? "pass" : "FAIL");
+    return result == 1 ? kExitOk : kExitFailure;
+}
+
+const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE]   every process, agent sessions grouped", run_snapshot});
+const Registration top_reg({"top", "top [SECONDS] [--rows N]   the snapshot table, refreshed until interrupted", run_top});
+const Registration selftest_reg({"selftest", "selftest   run the library's self-test", run_selftest});
+
+}  // namespace
+}  // namespace zelk::tool
