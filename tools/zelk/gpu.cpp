@@ -1,0 +1,105 @@
+// zelk gpu [--json]: every GPU client with its GPU time, and the device's utilisation and
+// memory in use, through the loaded library's two GPU exports.
+#include <cinttypes>
+#include <cstdio>
+#include <stdexcept>
+
+#include "iokit_gpu.hpp"
+#include "zelk.hpp"
+
+namespace zelk::tool {
+namespace {
+
+// The client stream, decoded; the library's buffer is released before this returns.
+std::int32_t fetch_clients(Library& lib, std::vector<GpuClient>& out) {
+    std::uint8_t* ptr = nullptr;
+    std::size_t len = 0;
+    const std::int32_t code = lib.gpu_clients(&ptr, &len);
+    if (code != ZELK_CORE_OK) return code;
+    struct Release {
+        Library& lib;
+        std::uint8_t* ptr;
+        std::size_t len;
+        ~Release() { lib.free(ptr, len); }
+    } release{lib, ptr, len};
+    auto decoded = decode_gpu_clients({ptr, len});
+    if (!decoded) throw std::runtime_error("the library returned a malformed ZELKGPU1 stream");
+    out = std::move(*decoded);
+    return code;
+}
+
+std::string figure_text(std::int64_t v, const char* unit) {
+    if (v == -1) return "not available";
+    return std::to_string(v) + unit;
+}
+
+int run_gpu(Context& ctx) {
+    bool json = false;
+    for (const auto& a : ctx.args) {
+        if (a == "--json")
+            json = true;
+        else
+            return fail(kExitUsage, "gpu: unknown argument " + a);
+    }
+    auto& lib = ctx.library();
+    std::vector<GpuClient> clients;
+    const std::int32_t clients_code = fetch_clients(lib, clients);
+    std::int64_t utilization = -1;
+    std::int64_t memory = -1;
+    const std::int32_t stats_code = lib.gpu_stats(&utilization, &memory);
+
+    int status = kExitOk;
+    if (clients_code != ZELK_CORE_OK) {
+        fail(exit_for_code(clients_code),
+             std::string("gpu: clients: ") + code_text(clients_code) + " (code " + std::to_string(clients_code) + ")");
+        status = exit_for_code(clients_code);
+    }
+    if (stats_code != ZELK_CORE_OK) {
+        fail(exit_for_code(stats_code),
+             std::string("gpu: statistics: ") + code_text(stats_code) + " (code " + std::to_string(stats_code) + ")");
+        if (status == kExitOk) status = exit_for_code(stats_code);
+    }
+
+    if (json) {
+        std::string out = "{";
+        if (stats_code == ZELK_CORE_OK)
+            out += "\"utilization\":" + std::to_string(utilization) + ",\"memory\":" + std::to_string(memory);
+        else
+            out += "\"utilization\":null,\"memory\":null";
+        out += ",\"clients\":";
+        if (clients_code != ZELK_CORE_OK) {
+            out += "null";
+        } else {
+            out += "[";
+            for (std::size_t i = 0; i < clients.size(); ++i) {
+                const auto& c = clients[i];
+                if (i) out += ",";
+                out += "{\"registry_id\":" + std::to_string(c.registry_id) +
+                       ",\"gpu_time\":" + std::to_string(c.gpu_time) + ",\"creator\":" + json_string(c.creator) + "}";
+            }
+            out += "]";
+        }
+        std::printf("%s}\n", out.c_str());
+        return status;
+    }
+
+    if (stats_code == ZELK_CORE_OK) {
+        std::printf("utilization     %s\n", figure_text(utilization, " %").c_str());
+        std::printf("memory in use   %s\n", figure_text(memory, " bytes").c_str());
+    }
+    if (clients_code == ZELK_CORE_OK) {
+        std::printf("clients         %zu\n", clients.size());
+        if (!clients.empty()) std::printf("%20s %20s  %s\n", "REGISTRY ID", "GPU TIME", "CREATOR");
+        for (const auto& c : clients) {
+            // The creator is shown escaped, as in JSON, so that odd bytes cannot reach the terminal.
+            const std::string creator = json_string(c.creator);
+            std::printf("%20" PRIu64 " %20" PRIu64 "  %s\n", c.registry_id, c.gpu_time, creator.c_str());
+        }
+    }
+    return status;
+}
+
+const Registration reg({"gpu", "gpu [--json]            GPU clients with their GPU time; device utilisation and memory", run_gpu});
+
+}  // namespace
+}  // namespace zelk::tool
