@@ -260,7 +260,7 @@ TEST(CollectGpuClients, FailedListingsFailTheWholeCall) {
 
 TEST(SelectGpuStats, EachFigureFromTheFirstAcceleratorThatGivesIt) {
     const auto figures = [](std::optional<RegistryValue> u, std::optional<RegistryValue> m) {
-        std::vector<std::pair<std::string, RegistryValue>> e;
+        std::vector<RegistryEntry> e;
         if (u) e.emplace_back(kUtilizationKey, *u);
         if (m) e.emplace_back(kMemoryKey, *m);
         return dict(std::move(e));

@@ -27,51 +27,86 @@ inline constexpr const char* kMemoryKey = "In use system memory";
 // One property value, reduced to what the readers look at. A dictionary carries only the
 // entries for the keys its reader asks about (the platform is asked for those alone); an array
 // carries every element in order.
+struct RegistryEntry;
+
 struct RegistryValue {
     enum class Kind : std::uint8_t { absent, text, integer, floating, array, dictionary, other };
     Kind kind = Kind::absent;
     bool readable = true;      // text: converted to UTF-8; integer: read as a signed 64-bit value
     std::string text;          // text: the converted bytes, NULs and what follows them included
     std::int64_t integer = 0;  // integer
-    std::vector<RegistryValue> items;                             // array
-    std::vector<std::pair<std::string, RegistryValue>> entries;  // dictionary
+    std::vector<RegistryValue> items;    // array
+    std::vector<RegistryEntry> entries;  // dictionary
+
+    // The special members are defined below, where the entry type is complete.
+    RegistryValue();
+    RegistryValue(const RegistryValue&);
+    RegistryValue(RegistryValue&&) noexcept;
+    RegistryValue& operator=(const RegistryValue&);
+    RegistryValue& operator=(RegistryValue&&) noexcept;
+    ~RegistryValue();
 
     // The dictionary entry for `key`, or null when this is no dictionary or has no such entry.
-    const RegistryValue* find(std::string_view key) const {
-        if (kind != Kind::dictionary) return nullptr;
-        for (const auto& [k, v] : entries)
-            if (k == key) return &v;
-        return nullptr;
-    }
+    const RegistryValue* find(std::string_view key) const;
 
-    static RegistryValue of_kind(Kind k) {
-        RegistryValue v;
-        v.kind = k;
-        return v;
-    }
-    static RegistryValue make_text(std::string bytes, bool converted = true) {
-        auto v = of_kind(Kind::text);
-        v.text = std::move(bytes);
-        v.readable = converted;
-        return v;
-    }
-    static RegistryValue make_integer(std::int64_t n, bool read = true) {
-        auto v = of_kind(Kind::integer);
-        v.integer = n;
-        v.readable = read;
-        return v;
-    }
-    static RegistryValue make_array(std::vector<RegistryValue> elements) {
-        auto v = of_kind(Kind::array);
-        v.items = std::move(elements);
-        return v;
-    }
-    static RegistryValue make_dictionary(std::vector<std::pair<std::string, RegistryValue>> pairs) {
-        auto v = of_kind(Kind::dictionary);
-        v.entries = std::move(pairs);
-        return v;
-    }
+    static RegistryValue of_kind(Kind k);
+    static RegistryValue make_text(std::string bytes, bool converted = true);
+    static RegistryValue make_integer(std::int64_t n, bool read = true);
+    static RegistryValue make_array(std::vector<RegistryValue> elements);
+    static RegistryValue make_dictionary(std::vector<RegistryEntry> pairs);
 };
+
+struct RegistryEntry {
+    RegistryEntry(std::string k, RegistryValue v) : key(std::move(k)), value(std::move(v)) {}
+    std::string key;
+    RegistryValue value;
+};
+
+inline RegistryValue::RegistryValue() = default;
+inline RegistryValue::RegistryValue(const RegistryValue&) = default;
+inline RegistryValue::RegistryValue(RegistryValue&&) noexcept = default;
+inline RegistryValue& RegistryValue::operator=(const RegistryValue&) = default;
+inline RegistryValue& RegistryValue::operator=(RegistryValue&&) noexcept = default;
+inline RegistryValue::~RegistryValue() = default;
+
+inline const RegistryValue* RegistryValue::find(std::string_view wanted) const {
+    if (kind != Kind::dictionary) return nullptr;
+    for (const auto& e : entries)
+        if (e.key == wanted) return &e.value;
+    return nullptr;
+}
+
+inline RegistryValue RegistryValue::of_kind(Kind k) {
+    RegistryValue v;
+    v.kind = k;
+    return v;
+}
+
+inline RegistryValue RegistryValue::make_text(std::string bytes, bool converted) {
+    auto v = of_kind(Kind::text);
+    v.text = std::move(bytes);
+    v.readable = converted;
+    return v;
+}
+
+inline RegistryValue RegistryValue::make_integer(std::int64_t n, bool read) {
+    auto v = of_kind(Kind::integer);
+    v.integer = n;
+    v.readable = read;
+    return v;
+}
+
+inline RegistryValue RegistryValue::make_array(std::vector<RegistryValue> elements) {
+    auto v = of_kind(Kind::array);
+    v.items = std::move(elements);
+    return v;
+}
+
+inline RegistryValue RegistryValue::make_dictionary(std::vector<RegistryEntry> pairs) {
+    auto v = of_kind(Kind::dictionary);
+    v.entries = std::move(pairs);
+    return v;
+}
 
 // One direct child of an accelerator. Each call asks the platform afresh, so a child the walk
 // skips early costs no property reads.

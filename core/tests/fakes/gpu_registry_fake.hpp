@@ -27,7 +27,7 @@ inline RegistryValue integer(std::int64_t n) { return RegistryValue::make_intege
 inline RegistryValue floating() { return RegistryValue::of_kind(RegistryValue::Kind::floating); }
 inline RegistryValue other() { return RegistryValue::of_kind(RegistryValue::Kind::other); }
 inline RegistryValue array(std::vector<RegistryValue> items) { return RegistryValue::make_array(std::move(items)); }
-inline RegistryValue dict(std::vector<std::pair<std::string, RegistryValue>> entries) {
+inline RegistryValue dict(std::vector<RegistryEntry> entries) {
     return RegistryValue::make_dictionary(std::move(entries));
 }
 // One AppUsage entry carrying only an accumulatedGPUTime value.

@@ -210,7 +210,7 @@ public:
     RegistryValue statistics(std::uint32_t index) const {
         Device device = nullptr;
         if (handle_(index, &device) != 0) return {};
-        std::vector<std::pair<std::string, RegistryValue>> entries;
+        std::vector<RegistryEntry> entries;
         Utilization util{};
         if (utilization_(device, &util) == 0)
             entries.emplace_back(kUtilizationKey, RegistryValue::make_integer(util.gpu));
@@ -335,7 +335,7 @@ public:
             return nvml ? nvml->statistics(a.vendor_index) : RegistryValue{};
         }
         // amdgpu publishes both figures in sysfs; other drivers have no stateless figure.
-        std::vector<std::pair<std::string, RegistryValue>> entries;
+        std::vector<RegistryEntry> entries;
         const auto figure = [&](const char* file, const char* key) {
             const auto text = read_small_file(a.dir + "/device/" + file);
             if (!text) return;
@@ -370,8 +370,15 @@ private:
             std::sort(fds.begin(), fds.end());
             for (const int fd : fds) {
                 const std::string name = std::to_string(fd);
+                const std::string link = base + "/fd/" + name;
+                // Device nodes live under /dev: sockets, pipes and files (perhaps on a hung
+                // network mount) are passed over without a stat.
+                std::array<char, 5> target{};
+                if (::readlink(link.c_str(), target.data(), target.size()) < 5 ||
+                    std::string_view(target.data(), 5) != "/dev/")
+                    continue;
                 struct stat st {};
-                if (::stat((base + "/fd/" + name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+                if (::stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
                 const unsigned major_number = major(st.st_rdev);
                 const bool drm = majors.drm != 0 && major_number == majors.drm;
                 const bool accel = majors.accel && major_number == *majors.accel;
