@@ -56,15 +56,29 @@ ssize_t read_at(int dir, const char* path, char* buf, std::size_t cap) {
     return read_into(dir, path, {reinterpret_cast<std::uint8_t*>(buf), cap});
 }
 
-struct PidName {
-    std::array<char, 16> text{};
-    const char* c_str() const { return text.data(); }
+// "<pid>/<leaf>" or "<pid>/task/<tid>/<leaf>", relative to the /proc descriptor.
+class ProcPath {
+public:
+    ProcPath(std::uint64_t pid, const char* leaf) { append(pid).append(leaf); }
+    ProcPath(std::uint64_t pid, std::uint64_t tid, const char* leaf) { append(pid).append("task/").append(tid).append(leaf); }
+    const char* c_str() const { return text_.data(); }
+
+private:
+    ProcPath& append(std::uint64_t n) {
+        len_ = static_cast<std::size_t>(std::to_chars(text_.data() + len_, text_.data() + 24 + len_, n).ptr - text_.data());
+        text_[len_++] = '/';
+        return *this;
+    }
+    ProcPath& append(const char* s) {
+        const std::size_t n = std::strlen(s);
+        std::memcpy(text_.data() + len_, s, n);
+        len_ += n;
+        text_[len_] = 0;
+        return *this;
+    }
+    std::array<char, 96> text_{};
+    std::size_t len_ = 0;
 };
-PidName name_of(std::uint64_t n) {
-    PidName p;
-    std::to_chars(p.text.data(), p.text.data() + p.text.size() - 1, n);
-    return p;
-}
 
 // Per-thread usage state that outlives a collection. Linux has no instantaneous usage figure,
 // so one is computed from the scheduler's run time: 1000 * delta run time / delta wall time.
@@ -78,12 +92,26 @@ public:
     // Notes a task-information read. While the process's CPU total still equals its value at
     // the last thread walk, no thread has run: the window for the next figure starts here, so a
     // process that wakes after a long idle time is not averaged over that time.
-    void note_task(std::int32_t pid, std::uint64_t cpu_total, std::uint64_t gen) {
+    // Returns the uid noted for the same process (same start) when its CPU total has not moved
+    // since: a process that has not run cannot have changed its uid.
+    std::optional<std::uint32_t> note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total,
+                                           std::uint64_t gen) {
         std::lock_guard lock(mutex_);
         auto& p = pids_[pid];
         p.listed_gen = gen;
+        const bool same = p.has_uid && p.start_ticks == start_ticks && p.last_total == cpu_total;
+        if (p.start_ticks != start_ticks) p = PidState{gen};  // a new process under an old pid
+        p.start_ticks = start_ticks;
         p.last_total = cpu_total;
         if (p.walked && cpu_total == p.walk_total) p.quiet_mark_ns = mono_ns();
+        return same ? std::optional(p.uid) : std::nullopt;
+    }
+
+    void note_uid(std::int32_t pid, std::uint32_t uid) {
+        std::lock_guard lock(mutex_);
+        auto& p = pids_[pid];
+        p.uid = uid;
+        p.has_uid = true;
     }
 
     std::int32_t figure(std::int32_t pid, std::uint64_t tid, std::uint64_t runtime_ns, std::uint64_t gen) {
@@ -129,6 +157,9 @@ public:
 private:
     struct PidState {
         std::uint64_t listed_gen = 0;
+        std::uint64_t start_ticks = 0;
+        std::uint32_t uid = 0;
+        bool has_uid = false;
         std::uint64_t walked_gen = 0;
         bool walked = false;
         std::uint64_t last_total = 0;
@@ -162,17 +193,17 @@ std::uint64_t boot_time(int proc) {
 }
 
 // Builds the KERN_PROCARGS2 layout from the exe link, cmdline and environ.
-int assemble_procargs(int dir, std::span<std::uint8_t> area, std::size_t& size) {
+int assemble_procargs(int proc, std::uint64_t pid, std::span<std::uint8_t> area, std::size_t& size) {
     // [argc i32][executable path][NUL][arguments, NUL-ended][environment, NUL-ended][NUL]
     if (area.size() < 8) return ENOMEM;
     std::size_t pos = 4;
-    const ssize_t exe = ::readlinkat(dir, "exe", reinterpret_cast<char*>(area.data() + pos),
+    const ssize_t exe = ::readlinkat(proc, ProcPath(pid, "exe").c_str(), reinterpret_cast<char*>(area.data() + pos),
                                      std::min<std::size_t>(PATH_MAX, area.size() - pos - 2));
     if (exe > 0) pos += static_cast<std::size_t>(exe);
     area[pos++] = 0;
 
     const std::size_t args_at = pos;
-    const ssize_t got = read_into(dir, "cmdline", area.subspan(pos, area.size() - pos - 1));
+    const ssize_t got = read_into(proc, ProcPath(pid, "cmdline").c_str(), area.subspan(pos, area.size() - pos - 1));
     if (got <= 0) return ESRCH;  // gone, hidden (hidepid), or nothing: kernel thread, zombie, exiting
     const auto args = finish_cmdline(area.subspan(args_at, static_cast<std::size_t>(got) + 1),
                                      static_cast<std::size_t>(got));
@@ -180,7 +211,7 @@ int assemble_procargs(int dir, std::span<std::uint8_t> area, std::size_t& size) 
 
     if (pos + 1 < area.size()) {
         // The environment needs ptrace access; when it is refused the arguments still stand.
-        const ssize_t env = read_into(dir, "environ", area.subspan(pos, area.size() - pos - 1));
+        const ssize_t env = read_into(proc, ProcPath(pid, "environ").c_str(), area.subspan(pos, area.size() - pos - 1));
         if (env > 0) {
             pos += static_cast<std::size_t>(env);
             if (area[pos - 1] != 0) area[pos++] = 0;
@@ -249,22 +280,26 @@ public:
     std::optional<int> arg_max() override { return kArgMax; }
 
     std::optional<TaskInfo> task_info(std::int32_t pid) override {
-        select(pid);
-        const PidName name = name_of(static_cast<std::uint64_t>(pid));
-        struct stat st{};
-        // The /proc/PID directory shows the effective uid even for tasks that are not dumpable,
-        // whose files inside all read as root.
-        if (!proc_ || ::fstatat(proc_.get(), name.c_str(), &st, 0) != 0) return std::nullopt;
-        std::array<char, 32> path{};
-        std::memcpy(path.data(), name.c_str(), std::strlen(name.c_str()));
-        std::strcat(path.data(), "/stat");
-        const auto stat = read_stat(proc_.get(), path.data());
+        cur_pid_ = pid;
+        cur_kthread_ = false;
+        const auto stat = read_stat(pid);
         if (!stat) return std::nullopt;
         cur_kthread_ = stat->kernel_thread;
+        const std::uint64_t cpu_total = stat->utime_ticks + stat->stime_ticks;
 
         TaskInfo info;
+        if (const auto uid = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_)) {
+            info.uid = *uid;
+        } else {
+            // The /proc/PID directory shows the effective uid even for tasks that are not
+            // dumpable, whose files inside all read as root.
+            struct stat st{};
+            if (::fstatat(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "").c_str(), &st, 0) != 0)
+                return std::nullopt;  // reaped since the stat read
+            info.uid = st.st_uid;
+            tracker().note_uid(pid, info.uid);
+        }
         info.ppid = stat->ppid;
-        info.uid = st.st_uid;
         info.comm = stat->comm;
         info.tdev = stat->tty_nr == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(stat->tty_nr);
         info.nice = stat->nice;
@@ -275,14 +310,13 @@ public:
         info.total_user = stat->utime_ticks;
         info.total_system = stat->stime_ticks;
         info.threadnum = stat->num_threads;
-        tracker().note_task(pid, stat->utime_ticks + stat->stime_ticks, gen_);
         return info;
     }
 
     int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) override {
-        const int dir = pid_dir(pid);
-        if (dir < 0) return 0;
-        Fd task(::openat(dir, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!proc_) return 0;
+        Fd task(::openat(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "task").c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!task) return 0;
         std::size_t count = 0;
         alignas(8) std::array<char, 8192> buf;
@@ -303,58 +337,35 @@ public:
     }
 
     std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) override {
-        const int dir = pid_dir(pid);
-        if (dir < 0) return std::nullopt;
-        // "task/<tid>/schedstat"
-        std::array<char, 48> path{};
-        std::memcpy(path.data(), "task/", 5);
-        char* p = std::to_chars(path.data() + 5, path.data() + 30, thread_id).ptr;
-        std::memcpy(p, "/schedstat", 11);
+        if (!proc_) return std::nullopt;
         std::array<char, 128> buf{};
-        const ssize_t n = read_at(dir, path.data(), buf.data(), buf.size() - 1);
+        const ssize_t n = read_at(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), thread_id, "schedstat").c_str(),
+                                  buf.data(), buf.size() - 1);
         if (n <= 0) return std::nullopt;
         const auto runtime = parse_schedstat(std::string_view(buf.data(), static_cast<std::size_t>(n)));
         if (!runtime) return std::nullopt;
         return tracker().figure(pid, thread_id, *runtime, gen_);
     }
 
+    // Paths go through /proc/PID, so a pid reused since the task information read could be
+    // read here; the census's identity re-check (bsd_start) catches that.
     int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) override {
         if (pid == cur_pid_ && cur_kthread_) return ESRCH;  // kernel threads have no argument area
-        const int dir = pid_dir(pid);
-        if (dir < 0) return ESRCH;
-        return assemble_procargs(dir, area, size);
+        if (!proc_) return ESRCH;
+        return assemble_procargs(proc_.get(), static_cast<std::uint64_t>(pid), area, size);
     }
 
     std::optional<StartTime> bsd_start(std::int32_t pid) override {
-        const int dir = pid_dir(pid);
-        if (dir < 0) return std::nullopt;
-        const auto stat = read_stat(dir, "stat");
+        const auto stat = read_stat(pid);
         if (!stat) return std::nullopt;
         return start_of(stat->start_ticks);
     }
 
 private:
-    // Forgets the previous process: its directory descriptor is closed.
-    void select(std::int32_t pid) {
-        if (pid == cur_pid_) return;
-        cur_pid_ = pid;
-        cur_dir_ = Fd();
-        cur_kthread_ = false;
-    }
-
-    // The process's /proc directory, opened on first need. Once the process is reaped every
-    // openat below it fails, so a recycled pid is never read through it.
-    int pid_dir(std::int32_t pid) {
-        select(pid);
-        if (!cur_dir_ && proc_)
-            cur_dir_ = Fd(::openat(proc_.get(), name_of(static_cast<std::uint64_t>(pid)).c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return cur_dir_.get();
-    }
-
-    std::optional<ProcStat> read_stat(int dir, const char* path) {
+    std::optional<ProcStat> read_stat(std::int32_t pid) {
+        if (!proc_) return std::nullopt;
         std::array<char, kStatBytes> buf;
-        const ssize_t n = read_at(dir, path, buf.data(), buf.size());
+        const ssize_t n = read_at(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "stat").c_str(), buf.data(), buf.size());
         if (n <= 0) return std::nullopt;
         return parse_proc_stat(std::string_view(buf.data(), static_cast<std::size_t>(n)));
     }
@@ -370,7 +381,6 @@ private:
     std::uint64_t gen_;
     std::uint64_t boot_sec_ = 0;
     std::int32_t cur_pid_ = 0;
-    Fd cur_dir_;
     bool cur_kthread_ = false;
 };
 
