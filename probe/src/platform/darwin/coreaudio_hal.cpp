@@ -1,0 +1,74 @@
+// The macOS audio source: CoreAudio's two property reads, passed through unchanged, and the
+// bundle identifier's CFString turned into UTF-8 and released once.
+#include <CoreAudio/AudioHardware.h>
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <vector>
+
+#include "../../audio.hpp"
+#include "../owned.hpp"
+
+namespace zelk::probe {
+namespace {
+
+using CfString = Owned<CFStringRef, ::CFRelease>;  // only references handed over to us
+
+static_assert(sizeof(StringRef) == sizeof(CFStringRef));
+static_assert(SCOPE_GLOBAL == kAudioObjectPropertyScopeGlobal);
+static_assert(ELEMENT_MAIN == kAudioObjectPropertyElementMain);
+static_assert(SEL_DEFAULT_INPUT_DEVICE == kAudioHardwarePropertyDefaultInputDevice);
+static_assert(SEL_IS_RUNNING_SOMEWHERE == kAudioDevicePropertyDeviceIsRunningSomewhere);
+static_assert(SEL_PROCESS_OBJECT_LIST == kAudioHardwarePropertyProcessObjectList);
+static_assert(SEL_TRANSLATE_PID == kAudioHardwarePropertyTranslatePIDToProcessObject);
+static_assert(SEL_IS_RUNNING_INPUT == kAudioProcessPropertyIsRunningInput);
+static_assert(SEL_PROCESS_PID == kAudioProcessPropertyPID);
+static_assert(SEL_BUNDLE_ID == kAudioProcessPropertyBundleID);
+static_assert(SYSTEM_OBJECT == static_cast<ObjectId>(kAudioObjectSystemObject));
+
+AudioObjectPropertyAddress toCoreAudio(const PropertyAddress& a) { return {a.selector, a.scope, a.element}; }
+
+class CoreAudioHal final : public AudioHal {
+public:
+    Status propertyDataSize(ObjectId object, const PropertyAddress& address, std::uint32_t qualifier_size,
+                            const void* qualifier, std::uint32_t& data_size) override {
+        const AudioObjectPropertyAddress ca = toCoreAudio(address);
+        UInt32 size = data_size;
+        const OSStatus status = ::AudioObjectGetPropertyDataSize(object, &ca, qualifier_size, qualifier, &size);
+        data_size = size;
+        return status;
+    }
+
+    Status propertyData(ObjectId object, const PropertyAddress& address, std::uint32_t qualifier_size,
+                        const void* qualifier, std::uint32_t& data_size, void* data) override {
+        const AudioObjectPropertyAddress ca = toCoreAudio(address);
+        UInt32 size = data_size;
+        const OSStatus status = ::AudioObjectGetPropertyData(object, &ca, qualifier_size, qualifier, &size, data);
+        data_size = size;
+        return status;
+    }
+
+    // CFStringGetBytes rather than a C string, so a U+0000 inside the text does not cut it. With
+    // loss byte 0 a string that UTF-8 cannot hold (a lone surrogate) converts only in part,
+    // which reads as no bundle.
+    std::string takeString(StringRef ref) override {
+        const CfString text(static_cast<CFStringRef>(ref));
+        const CFIndex length = ::CFStringGetLength(text.get());
+        const CFIndex capacity = ::CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8);
+        if (capacity < 0) return {};  // kCFNotFound: the size overflows
+        std::vector<UInt8> utf8(static_cast<std::size_t>(capacity));
+        CFIndex used = 0;
+        const CFIndex converted = ::CFStringGetBytes(text.get(), ::CFRangeMake(0, length), kCFStringEncodingUTF8, 0,
+                                                     false, utf8.data(), capacity, &used);
+        if (converted != length || used < 0 || used > capacity) return {};
+        return std::string(utf8.begin(), utf8.begin() + used);
+    }
+};
+
+}  // namespace
+
+AudioHal& liveAudioHal() {
+    static CoreAudioHal hal;
+    return hal;
+}
+
+}  // namespace zelk::probe

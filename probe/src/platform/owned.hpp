@@ -1,0 +1,29 @@
+// One owner, one release: the wrapper every platform handle and reference lives in.
+#pragma once
+
+#include <utility>
+
+namespace zelk::probe {
+
+template <class T, auto Release, T None = T{}>
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(T v) noexcept : v_(v) {}
+    Owned(Owned&& o) noexcept : v_(std::exchange(o.v_, None)) {}
+    Owned& operator=(Owned o) noexcept {
+        std::swap(v_, o.v_);
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    ~Owned() {
+        if (v_ != None) Release(v_);
+    }
+    T get() const noexcept { return v_; }
+    explicit operator bool() const noexcept { return v_ != None; }
+
+private:
+    T v_ = None;
+};
+
+}  // namespace zelk::probe
