@@ -1,0 +1,150 @@
+// zelk mic: runs the vintrel probe as the application does (a child process whose standard
+// output is a pipe) and prints its JSON lines as they come.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/owned.hpp"
+#include "zelk.hpp"
+
+extern char** environ;
+
+namespace zelk::tool {
+namespace {
+
+using Fd = Owned<int, ::close, -1>;
+
+bool make_pipe(Fd& read_end, Fd& write_end) {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    read_end = Fd(fds[0]);
+    write_end = Fd(fds[1]);
+    return true;
+}
+
+bool executable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
+
+// --probe, else the probe this build made, else one beside zelk or in the build tree's probe/.
+std::string probe_path(const std::string& given, const std::string& program_dir) {
+    if (!given.empty()) return given;
+#ifdef ZELK_PROBE_PATH
+    if (executable(ZELK_PROBE_PATH)) return ZELK_PROBE_PATH;
+#endif
+    for (const std::string& candidate : {program_dir + "/../probe/vintrel", program_dir + "/vintrel"})
+        if (executable(candidate)) return candidate;
+    return {};
+}
+
+std::string describe_status(int status) {
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "was ended by signal " + std::to_string(WTERMSIG(status));
+    return "ended with wait status " + std::to_string(status);
+}
+
+int run_mic(Context& ctx) {
+    std::vector<std::string> options;
+    std::string given_probe;
+    long max_lines = -1;
+    const auto& a = ctx.args;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const bool has_value = i + 1 < a.size();
+        if (a[i] == "--apps") {
+            options.push_back(a[i]);
+        } else if ((a[i] == "--watch" || a[i] == "--pids") && has_value) {
+            options.push_back(a[i]);
+            options.push_back(a[++i]);
+        } else if (a[i] == "--count" && has_value) {
+            char* end = nullptr;
+            max_lines = std::strtol(a[++i].c_str(), &end, 10);
+            if (end == a[i].c_str() || *end != '\0' || max_lines < 1)
+                return fail(kExitUsage, "mic: --count takes a whole number of lines, 1 or more");
+        } else if (a[i] == "--probe" && has_value) {
+            given_probe = a[++i];
+        } else {
+            return fail(kExitUsage, "mic: unknown or incomplete option " + a[i] + " (see zelk help)");
+        }
+    }
+    const std::string probe = probe_path(given_probe, ctx.program_dir);
+    if (probe.empty()) return fail(kExitFailure, "mic: cannot find vintrel; name it with --probe PATH");
+
+    Fd out_read, out_write, err_read, err_write;
+    if (!make_pipe(out_read, out_write) || !make_pipe(err_read, err_write))
+        return fail(kExitFailure, "mic: cannot make a pipe");
+    std::vector<std::string> args{probe};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (auto& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, probe.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    out_write = Fd();
+    err_write = Fd();
+    if (rc != 0) return fail(kExitFailure, "mic: cannot start " + probe + ": " + std::strerror(rc));
+
+    // Lines go out as they arrive; whatever reaches standard error is kept to report a fault.
+    std::string pending;
+    std::string errors;
+    long lines = 0;
+    while (out_read.get() >= 0 || err_read.get() >= 0) {
+        pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        char buf[4096];
+        for (int k = 0; k < 2; ++k) {
+            if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+            const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
+            if (n <= 0) {
+                (k == 0 ? out_read : err_read) = Fd();
+                continue;
+            }
+            if (k == 1) {
+                errors.append(buf, static_cast<std::size_t>(n));
+                continue;
+            }
+            pending.append(buf, static_cast<std::size_t>(n));
+            std::size_t nl;
+            while (out_read.get() >= 0 && (nl = pending.find('\n')) != std::string::npos) {
+                std::fwrite(pending.data(), 1, nl + 1, stdout);
+                std::fflush(stdout);
+                pending.erase(0, nl + 1);
+                // Enough lines: close the pipe as a reader going away would; the probe ends itself.
+                if (max_lines > 0 && ++lines >= max_lines) out_read = Fd();
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!pending.empty() && max_lines < 0) return fail(kExitFailure, "mic: the probe's output ended mid-line");
+    if (!errors.empty()) return fail(kExitFailure, "mic: the probe wrote to standard error: " + errors);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return fail(kExitFailure, "mic: " + probe + " " + describe_status(status));
+    return kExitOk;
+}
+
+const Registration reg({"mic",
+                        "mic [--apps] [--watch N] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
+                        "and by which processes (runs vintrel)",
+                        run_mic});
+
+}  // namespace
+}  // namespace zelk::tool
