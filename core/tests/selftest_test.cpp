@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_processes.hpp"
+#include "lib.hpp"
 #include "macos.hpp"
 #include "procargs.hpp"
 #include "selftest.hpp"
