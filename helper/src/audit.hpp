@@ -1,0 +1,26 @@
+// The audit log: every line the helper writes, "zelk-helper: " + text + line feed, in one write
+// to standard error; and the escaping that keeps request text from forging lines.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zelk::helper {
+
+inline constexpr std::string_view AUDIT_PREFIX = "zelk-helper: ";
+
+// Where audit messages go: the message without prefix or line feed.
+using AuditFn = std::function<void(const std::string& message)>;
+
+// "zelk-helper: " + message + "\n".
+std::string auditLine(std::string_view message);
+
+// Writes the audit line of `message` to standard error in one write.
+void audit(const std::string& message);
+
+// Request text as it may appear in an audit line: control bytes (below 0x20, and 0x7F) become
+// \n, \r, \t or \xNN; every other byte, printable or not ASCII, stays as received.
+std::string escapeRequestText(std::string_view text);
+
+}  // namespace zelk::helper

@@ -1,0 +1,91 @@
+// The small set of operating-system calls the helper's logic stands on. Each has a macOS source
+// (platform/darwin) and a Linux one (platform/linux); plain values cross, never a platform type.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/helper_owned.hpp"
+
+namespace zelk::helper::sys {
+
+void closeFd(int fd) noexcept;
+using Fd = Owned<int, closeFd, -1>;
+
+// The bound address carries at most this many path bytes; the byte after them is always zero.
+inline constexpr std::size_t MAX_SOCK_PATH_BYTES = 103;
+
+// Writes to a vanished peer must not end the process.
+void ignoreSigpipe();
+
+// A Unix-domain stream socket (close-on-exec), or an empty Fd when the kernel refuses one.
+Fd openUnixStream();
+
+// Binds `fd` to the zero-filled platform address holding the first MAX_SOCK_PATH_BYTES bytes of
+// `path`, passing the size of the whole address structure. Returns 0, or the errno of the failure.
+int bindUnix(int fd, const std::string& path);
+
+bool listenOn(int fd, int backlog);
+
+// unlink, chown(path, uid, 0) and chmod(path, 0600); results are ignored by design.
+void removeFile(const std::string& path);
+void giveSocketFile(const std::string& path, std::uint32_t uid);
+void restrictSocketFile(const std::string& path);
+
+struct Accepted {
+    Fd conn;        // empty on failure
+    int error = 0;  // errno of a failed accept
+};
+Accepted acceptConnection(int listenFd);
+
+// On an accepted connection: no SIGPIPE from its sends, and reads that give up after `recvTimeout`.
+void prepareConnection(int conn, std::chrono::milliseconds recvTimeout);
+
+// The peer's effective uid as the kernel recorded it at connect time; nullopt when unreadable.
+std::optional<std::uint32_t> peerUid(int conn);
+
+// One read (0 or less: nothing arrived: closed, failed or timed out) and one send (result ignored).
+std::ptrdiff_t readOnce(int conn, std::span<char> buffer);
+void sendOnce(int conn, std::string_view bytes);
+
+// Who sits at the console: the owner of "/dev/console" (0 when stat fails); on Linux the active
+// user of seat0 first.
+std::uint32_t consoleUid();
+
+// The running executable's path as the system reports it: nullopt when it reports none, an empty
+// text when it reports one that can no longer be watched.
+std::optional<std::string> executablePath();
+
+// `path` made absolute with symbolic links resolved; empty when that fails.
+std::string resolvedPath(const std::string& path);
+
+struct FileTime {
+    std::int64_t seconds = 0;
+    std::int64_t nanoseconds = 0;
+};
+// The modification time of `path` (stat, following links); nullopt when stat fails.
+std::optional<FileTime> modificationTime(const std::string& path);
+
+// One write of all the bytes to standard error; a failure is not reported.
+void writeStderr(std::string_view bytes);
+
+// Starts `path` with `args` (after the program name) through posix_spawn, never a shell, with
+// standard output and error on /dev/null, standard input, the environment and the working
+// directory the helper's own, and every other descriptor closed. nullopt: it could not start.
+std::optional<int> spawnTool(const std::string& path, const std::vector<std::string>& args);
+
+enum class ChildState { Running, ExitedZero, Failed };
+// Whether a spawned child has ended, without waiting; a finished child is reaped. Failed covers a
+// non-zero status, a signal and a child that cannot be waited for.
+ChildState pollChild(int pid);
+
+// Kills a spawned child that is still running and reaps it.
+void killChild(int pid);
+
+}  // namespace zelk::helper::sys

@@ -1,0 +1,71 @@
+// The power profile table and the three privileged operations, over an injectable tool runner;
+// the real runner spawns the tool and waits for it, killing it past a generous time limit.
+#include "profiles.hpp"
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/helper_system.hpp"
+
+namespace zelk::helper {
+
+// The plain multi-setting profiles set "lowpowermode", the "-hp" ones "powermode" with the same
+// value; all but the "ac-" ones act on battery settings ("-b"), those on charger settings ("-c").
+const ProfileTable POWER_PROFILES = {
+    {"awake", {"-b", "displaysleep", "0", "sleep", "0", "disksleep", "0", "lowpowermode", "0"}},
+    {"conserve", {"-b", "displaysleep", "2", "sleep", "0", "disksleep", "0", "lowpowermode", "1"}},
+    {"default", {"-b", "displaysleep", "3", "sleep", "1", "disksleep", "10", "lowpowermode", "0"}},
+    {"awake-hp", {"-b", "displaysleep", "0", "sleep", "0", "disksleep", "0", "powermode", "0"}},
+    {"conserve-hp", {"-b", "displaysleep", "2", "sleep", "0", "disksleep", "0", "powermode", "1"}},
+    {"default-hp", {"-b", "displaysleep", "3", "sleep", "1", "disksleep", "10", "powermode", "0"}},
+    {"powermode-0", {"-b", "powermode", "0"}},
+    {"powermode-1", {"-b", "powermode", "1"}},
+    {"powermode-2", {"-b", "powermode", "2"}},
+    {"ac-auto", {"-c", "powermode", "0"}},
+    {"ac-boost", {"-c", "powermode", "2"}},
+    {"ac-low", {"-c", "powermode", "1"}},
+};
+
+bool SpawnToolRunner::runTool(const std::string& path, const std::vector<std::string>& args) {
+    const auto pid = sys::spawnTool(path, args);
+    if (!pid) return false;
+    // Tools usually finish within milliseconds: poll often at first, then every 20 ms.
+    const auto deadline = std::chrono::steady_clock::now() + limit_;
+    auto pause = std::chrono::microseconds(100);
+    for (;;) {
+        switch (sys::pollChild(*pid)) {
+            case sys::ChildState::ExitedZero: return true;
+            case sys::ChildState::Failed: return false;
+            case sys::ChildState::Running: break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            sys::killChild(*pid);
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(20));
+    }
+}
+
+bool power(ToolRunner& tools, std::string_view profile) {
+    const auto it = POWER_PROFILES.find(profile);
+    if (it == POWER_PROFILES.end()) return false;
+    return tools.runTool(std::string(PMSET), it->second);
+}
+
+namespace {
+
+bool setPriority(ToolRunner& tools, std::int32_t pid, std::string_view policyFlag, std::string_view nice) {
+    const std::string p = std::to_string(pid);
+    const bool policy = tools.runTool(std::string(TASKPOLICY), {std::string(policyFlag), "-p", p});
+    const bool reniced = tools.runTool(std::string(RENICE), {std::string(nice), "-p", p});
+    return policy || reniced;
+}
+
+}  // namespace
+
+bool ease(ToolRunner& tools, std::int32_t pid) { return setPriority(tools, pid, "-b", EASE_NICE); }
+
+bool restore(ToolRunner& tools, std::int32_t pid) { return setPriority(tools, pid, "-B", RESTORE_NICE); }
+
+}  // namespace zelk::helper

@@ -1,0 +1,52 @@
+// The operations that need root: named power profiles through pmset, and lowering or restoring
+// a process's priority through taskpolicy and renice. Each tool run goes through a ToolRunner.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::helper {
+
+inline constexpr std::string_view PMSET = "/usr/bin/pmset";
+inline constexpr std::string_view TASKPOLICY = "/usr/sbin/taskpolicy";
+inline constexpr std::string_view RENICE = "/usr/bin/renice";
+inline constexpr std::string_view EASE_NICE = "10";
+inline constexpr std::string_view RESTORE_NICE = "0";
+
+// A tool that has not exited after this long is killed and counts as a failed run, so that no
+// tool can hold the request loop for good.
+inline constexpr std::chrono::milliseconds TOOL_TIME_LIMIT{60'000};
+
+using ProfileTable = std::map<std::string, std::vector<std::string>, std::less<>>;
+// Profile name (matched whole and case-sensitively) -> arguments for PMSET, in order.
+extern const ProfileTable POWER_PROFILES;
+
+// Runs one tool: true when it started and exited with status 0.
+class ToolRunner {
+public:
+    virtual ~ToolRunner() = default;
+    virtual bool runTool(const std::string& path, const std::vector<std::string>& args) = 0;
+};
+
+// The real runner: posix_spawn, output to the null device, a wait bounded by `limit`.
+class SpawnToolRunner final : public ToolRunner {
+public:
+    explicit SpawnToolRunner(std::chrono::milliseconds limit = TOOL_TIME_LIMIT) : limit_(limit) {}
+    bool runTool(const std::string& path, const std::vector<std::string>& args) override;
+
+private:
+    std::chrono::milliseconds limit_;
+};
+
+// False without running anything when `profile` is not in POWER_PROFILES.
+bool power(ToolRunner& tools, std::string_view profile);
+// Both tools run, TASKPOLICY first; true when at least one of them succeeded.
+bool ease(ToolRunner& tools, std::int32_t pid);
+bool restore(ToolRunner& tools, std::int32_t pid);
+
+}  // namespace zelk::helper

@@ -1,0 +1,174 @@
+// The request handler. The peer is checked before anything is read; the one read is parsed with
+// nlohmann-json, and the "pid" forms are applied on top of the parsed value.
+#include "protocol.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace zelk::helper {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::int64_t INT32_LO = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t INT32_HI = std::numeric_limits<std::int32_t>::max();
+
+// "+42", "-7", "0042": an optional sign, then one or more ASCII digits, nothing else.
+std::optional<std::int32_t> pidFromText(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > INT32_HI + 1) return std::nullopt;  // stays far from overflow on long digit runs
+    }
+    if (negative) value = -value;
+    if (value < INT32_LO || value > INT32_HI) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+// An integer outside 32 bits names no process we could act on: it is refused, never cut to its
+// low 32 bits (which would name a different process).
+std::optional<std::int32_t> pidFromValue(const json& v) {
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(INT32_HI)) return std::nullopt;
+        return static_cast<std::int32_t>(u);
+    }
+    if (v.is_number_integer()) {
+        const auto i = v.get<std::int64_t>();
+        if (i < INT32_LO || i > INT32_HI) return std::nullopt;
+        return static_cast<std::int32_t>(i);
+    }
+    if (v.is_number_float()) {
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || d <= -2147483649.0 || d >= 2147483648.0) return std::nullopt;
+        return static_cast<std::int32_t>(std::trunc(d));
+    }
+    if (v.is_string()) return pidFromText(v.get_ref<const std::string&>());
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> pidMember(const json& request) {
+    const auto it = request.find("pid");
+    if (it == request.end()) return std::nullopt;
+    return pidFromValue(*it);
+}
+
+// nlohmann-json stops at a NUL byte as if the text ended there; JSON text never holds one
+// (control characters in strings must be escaped), so such bytes are not JSON at all.
+json parseRequest(std::string_view bytes) {
+    if (bytes.find('\0') != std::string_view::npos) return json(json::value_t::discarded);
+    try {
+        return json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    } catch (...) {
+        return json(json::value_t::discarded);
+    }
+}
+
+// The "profile" member as received, for the refusal line: "(absent)" when missing, a string in
+// double quotes, any other value in its JSON form. Control bytes are escaped.
+std::string profileDescription(const json& request) {
+    const auto it = request.find("profile");
+    if (it == request.end()) return "(absent)";
+    if (it->is_string()) return "\"" + escapeRequestText(it->get_ref<const std::string&>()) + "\"";
+    return escapeRequestText(it->dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+// Closes the connection on every way out of `handle`.
+struct CloseOnExit {
+    Connection& conn;
+    ~CloseOnExit() { conn.close(); }
+};
+
+}  // namespace
+
+std::string replyLine(bool ok, std::string_view errorWord) {
+    if (ok) return "{\"ok\":true}\n";
+    std::string line = "{\"ok\":false,\"err\":\"";
+    line.append(errorWord).append("\"}\n");
+    return line;
+}
+
+std::optional<std::int32_t> requestPid(std::string_view requestJson) {
+    const json request = parseRequest(requestJson);
+    if (!request.is_object()) return std::nullopt;
+    return pidMember(request);
+}
+
+Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext& ctx) {
+    CloseOnExit closer{conn};
+    if (ctx.replaced && ctx.replaced()) return Handled::Replaced;
+
+    bool replied = false;
+    const auto reply = [&](bool ok, std::string_view word) {
+        conn.send(replyLine(ok, word));
+        replied = true;
+    };
+    try {
+        const auto peer = conn.peerUid();
+        if (!peer || (*peer != 0 && *peer != consoleUid)) {
+            reply(false, ERR_UNAUTHORIZED);
+            return Handled::Answered;
+        }
+
+        std::array<char, REQUEST_MAX_BYTES> buffer{};
+        const std::ptrdiff_t n = conn.read(buffer);
+        if (n <= 0) return Handled::Answered;
+        const std::size_t got = std::min(static_cast<std::size_t>(n), buffer.size());
+
+        const json request = parseRequest(std::string_view(buffer.data(), got));
+        if (!request.is_object()) {
+            reply(false, ERR_BAD_REQUEST);
+            return Handled::Answered;
+        }
+        const auto verbIt = request.find("verb");
+        if (verbIt == request.end() || !verbIt->is_string()) {
+            reply(false, ERR_BAD_REQUEST);
+            return Handled::Answered;
+        }
+        const std::string& verb = verbIt->get_ref<const std::string&>();
+
+        if (verb == "ping") {
+            reply(true, {});
+        } else if (verb == "power") {
+            const auto it = request.find("profile");
+            if (it == request.end() || !it->is_string() ||
+                !POWER_PROFILES.contains(it->get_ref<const std::string&>())) {
+                ctx.audit("refused power profile=" + profileDescription(request));
+                reply(false, ERR_BAD_PROFILE);
+                return Handled::Answered;
+            }
+            const std::string& profile = it->get_ref<const std::string&>();
+            const bool ok = power(ctx.tools, profile);
+            ctx.audit("power profile=" + profile + " -> " + (ok ? "ok" : "fail"));
+            reply(ok, ERR_FAILED);
+        } else if (verb == "ease" || verb == "restore") {
+            const auto pid = pidMember(request);
+            if (!pid || *pid < 2) {
+                reply(false, ERR_BAD_PID);
+                return Handled::Answered;
+            }
+            const bool ok = verb == "ease" ? ease(ctx.tools, *pid) : restore(ctx.tools, *pid);
+            ctx.audit(verb + " pid=" + std::to_string(*pid) + " -> " + (ok ? "ok" : "fail"));
+            reply(ok, ERR_FAILED);
+        } else {
+            ctx.audit("refused verb=" + escapeRequestText(verb));
+            reply(false, ERR_BAD_VERB);
+        }
+    } catch (...) {
+        // Nothing escapes a request: an unexpected fault (out of memory) is a request we could
+        // not take.
+        if (!replied) conn.send(replyLine(false, ERR_BAD_REQUEST));
+    }
+    return Handled::Answered;
+}
+
+}  // namespace zelk::helper

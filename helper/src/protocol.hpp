@@ -1,0 +1,64 @@
+// The request protocol: one JSON object of at most 512 bytes in, one reply line out, per
+// connection; `handle` checks the peer, reads, parses, runs the operation and audits it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "audit.hpp"
+#include "profiles.hpp"
+
+namespace zelk::helper {
+
+inline constexpr std::size_t REQUEST_MAX_BYTES = 512;
+
+// Error words of a failure reply. The empty word means that the operation ran and failed.
+inline constexpr std::string_view ERR_UNAUTHORIZED = "unauthorized";
+inline constexpr std::string_view ERR_BAD_REQUEST = "bad-request";
+inline constexpr std::string_view ERR_BAD_VERB = "bad-verb";
+inline constexpr std::string_view ERR_BAD_PROFILE = "bad-profile";
+inline constexpr std::string_view ERR_BAD_PID = "bad-pid";
+inline constexpr std::string_view ERR_FAILED = "";
+
+// {"ok":true}\n, or {"ok":false,"err":"WORD"}\n; the word is one of the constants above.
+std::string replyLine(bool ok, std::string_view errorWord = {});
+
+// One accepted connection, as `handle` uses it.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    virtual std::optional<std::uint32_t> peerUid() = 0;
+    // One read; 0 or less when nothing arrived (closed, failed, timed out).
+    virtual std::ptrdiff_t read(std::span<char> buffer) = 0;
+    // One send of all the bytes; a failed or short send is not reported.
+    virtual void send(std::string_view bytes) = 0;
+    virtual void close() = 0;
+};
+
+// The "pid" member of a request: an integer within 32 bits, a finite number strictly between
+// -2147483649 and 2147483648 (truncated toward zero), or a string of an optional sign and
+// decimal digits within 32 bits. nullopt for every other value or an absent member.
+// `requestJson` is the whole request text; it must parse to an object.
+std::optional<std::int32_t> requestPid(std::string_view requestJson);
+
+struct HandlerContext {
+    ToolRunner& tools;
+    AuditFn audit;
+    // Whether the helper's executable has changed since start-up.
+    std::function<bool()> replaced;
+};
+
+enum class Handled {
+    Answered,  // the connection is closed (with or without a reply)
+    Replaced,  // the executable changed: nothing was read or answered; the helper must end
+};
+
+// Serves one connection and closes it. `consoleUid` is the console user read for it.
+Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext& ctx);
+
+}  // namespace zelk::helper

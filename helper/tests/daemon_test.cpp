@@ -1,0 +1,190 @@
+// The real zelk-helper binary on a socket in a temporary folder, run as root: start-up and its
+// failures, the socket file, priorities of a real process, foreign peers, silent peers and the
+// exit when its executable is touched.
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/daemon.hpp"
+#include "support/socket_client.hpp"
+
+namespace zelk::helper {
+namespace {
+
+using testing::ClientSocket;
+using testing::Daemon;
+using testing::roundTrip;
+using testing::TempDir;
+
+const std::string OK = "{\"ok\":true}\n";
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
+        ASSERT_FALSE(dir_.path().empty());
+    }
+    std::unique_ptr<Daemon> start(const std::vector<std::string>& args, const std::string& program = ZELK_HELPER_BIN) {
+        return std::make_unique<Daemon>(program, args, dir_ / "stderr.txt");
+    }
+    std::unique_ptr<Daemon> startServing(const std::string& program = ZELK_HELPER_BIN) {
+        auto d = start({"--socket", sock_}, program);
+        EXPECT_TRUE(d->waitFor("zelk-helper: listening on " + sock_ + " for console uid ")) << d->stderrText();
+        return d;
+    }
+
+    TempDir dir_;
+    std::string sock_ = dir_ / "helper.sock";
+};
+
+// Nice value of a process as the kernel reports it: field 19 of /proc/PID/stat.
+std::optional<int> niceOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    for (int i = 3; i <= 19 && fields >> f; ++i)
+        if (i == 19) return std::stoi(f);
+    return std::nullopt;
+}
+
+TEST_F(DaemonTest, ListensOnAFreshSocketFile) {
+    std::ofstream(sock_) << "a file left behind";
+    auto d = startServing();
+    const std::string text = d->stderrText();
+    // One line, the listening line; the uid in it owns the file.
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    const auto uid = std::stoul(text.substr(text.rfind(' ') + 1));
+    const auto st = testing::statOf(sock_);
+    ASSERT_TRUE(st);
+    EXPECT_TRUE(S_ISSOCK(st->st_mode));
+    EXPECT_EQ(st->st_mode & 07777, 0600u);
+    EXPECT_EQ(st->st_uid, uid);
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}\n"), OK);
+
+    // A second start over the first one's socket file removes it and binds afresh.
+    d.reset();  // killed: its socket file stays behind
+    ASSERT_TRUE(testing::statOf(sock_));
+    auto again = startServing();
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);
+    EXPECT_EQ(again->stderrText().find("failed"), std::string::npos);
+}
+
+TEST_F(DaemonTest, SetupFailuresExitWithOne) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const std::string longPath = dir_.path() + "/" + std::string(104 - dir_.path().size() - 1, 's');
+    ASSERT_EQ(longPath.size(), 104u);
+    const std::vector<Case> cases = {
+        {{"--socket", dir_ / "no-such-folder/helper.sock"},
+         "zelk-helper: bind() failed errno=" + std::to_string(ENOENT) + "\n"},
+        {{"--socket", longPath}, "zelk-helper: refused socket path of 104 bytes (at most 103)\n"},
+        {{"--socket", ""}, "zelk-helper: refused socket path: empty\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto d = start(c.args);
+        EXPECT_EQ(d->waitExit(), 1);
+        EXPECT_EQ(d->stderrText(), c.line);
+    }
+    EXPECT_FALSE(testing::statOf(longPath.substr(0, 103)));
+}
+
+TEST_F(DaemonTest, EaseAndRestoreARealProcess) {
+    if (::access("/usr/bin/renice", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/renice";
+    auto d = startServing();
+    Daemon child("/bin/sleep", {"30"}, dir_ / "child-stderr.txt");
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(niceOf(child.pid()), 0);
+    const std::string pid = std::to_string(child.pid());
+
+    // Only renice exists here (no taskpolicy): one tool succeeding is success.
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ease\",\"pid\":" + pid + "}"), OK);
+    EXPECT_EQ(niceOf(child.pid()), 10);
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"restore\",\"pid\":\"" + pid + "\"}"), OK);
+    EXPECT_EQ(niceOf(child.pid()), 0);
+    EXPECT_TRUE(d->waitFor("zelk-helper: ease pid=" + pid + " -> ok\nzelk-helper: restore pid=" + pid + " -> ok\n"));
+
+    // pmset is missing here: the run fails and says so.
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"default\"}"), "{\"ok\":false,\"err\":\"\"}\n");
+    EXPECT_TRUE(d->waitFor("zelk-helper: power profile=default -> fail\n"));
+}
+
+TEST_F(DaemonTest, ForeignPeerIsUnauthorized) {
+    auto d = startServing();
+    // Let an unprivileged process reach the socket at all, so the helper's own check decides.
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(sock_.c_str(), 0666), 0);
+    const std::string before = d->stderrText();
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        ClientSocket c(sock_);
+        if (!c.connected()) ::_exit(3);
+        c.write("{\"verb\":\"ease\",\"pid\":2}");
+        const auto reply = c.readAll().value_or("<read failed>");
+        [[maybe_unused]] const auto n = ::write(pipeFds[1], reply.data(), reply.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string reply;
+    char buf[128];
+    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(reply, "{\"ok\":false,\"err\":\"unauthorized\"}\n");
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);  // still serving
+    EXPECT_EQ(d->stderrText(), before);
+}
+
+TEST_F(DaemonTest, SilentPeerCannotHoldTheLoop) {
+    auto d = startServing();
+    ClientSocket silent(sock_);
+    ASSERT_TRUE(silent.connected());
+    const auto begin = std::chrono::steady_clock::now();
+    // Queued behind the silent peer, answered once the helper gives up on it.
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(waited, std::chrono::milliseconds(2500));
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    EXPECT_EQ(silent.readAll(), "");
+}
+
+TEST_F(DaemonTest, TouchedExecutableEndsTheHelper) {
+    const std::string copy = dir_ / "zelk-helper";
+    std::filesystem::copy_file(ZELK_HELPER_BIN, copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    const timespec old[2] = {{1'600'000'000, 0}, {1'600'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), old, 0), 0);
+    auto d = startServing(copy);
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);
+
+    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), nullptr, 0), 0);  // touch: same bytes, new time
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), "");           // no reply
+    EXPECT_EQ(d->waitExit(), 0);
+    const std::string text = d->stderrText();
+    EXPECT_TRUE(text.ends_with("\nzelk-helper: binary replaced under us (app updated) -> exiting so launchd "
+                               "re-execs the new helper\n"))
+        << text;
+    EXPECT_FALSE(testing::statOf(sock_));
+}
+
+}  // namespace
+}  // namespace zelk::helper

@@ -1,0 +1,117 @@
+// The power profiles and priority operations over a recording runner, and the real runner over
+// small system programs: exit statuses, argument passing, descriptors and the time limit.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fakes/recording_runner.hpp"
+#include "profiles.hpp"
+
+namespace zelk::helper {
+namespace {
+
+using testing::RecordingRunner;
+using Args = std::vector<std::string>;
+
+// The table as the product defines it, written out independently of the code's table.
+const std::vector<std::pair<std::string, Args>> EXPECTED_PROFILES = {
+    {"awake", {"-b", "displaysleep", "0", "sleep", "0", "disksleep", "0", "lowpowermode", "0"}},
+    {"conserve", {"-b", "displaysleep", "2", "sleep", "0", "disksleep", "0", "lowpowermode", "1"}},
+    {"default", {"-b", "displaysleep", "3", "sleep", "1", "disksleep", "10", "lowpowermode", "0"}},
+    {"awake-hp", {"-b", "displaysleep", "0", "sleep", "0", "disksleep", "0", "powermode", "0"}},
+    {"conserve-hp", {"-b", "displaysleep", "2", "sleep", "0", "disksleep", "0", "powermode", "1"}},
+    {"default-hp", {"-b", "displaysleep", "3", "sleep", "1", "disksleep", "10", "powermode", "0"}},
+    {"powermode-0", {"-b", "powermode", "0"}},
+    {"powermode-1", {"-b", "powermode", "1"}},
+    {"powermode-2", {"-b", "powermode", "2"}},
+    {"ac-auto", {"-c", "powermode", "0"}},
+    {"ac-boost", {"-c", "powermode", "2"}},
+    {"ac-low", {"-c", "powermode", "1"}},
+};
+
+TEST(Power, EachProfileRunsPmsetOnceWithItsArguments) {
+    EXPECT_EQ(POWER_PROFILES.size(), EXPECTED_PROFILES.size());
+    for (const auto& [name, args] : EXPECTED_PROFILES) {
+        SCOPED_TRACE(name);
+        RecordingRunner tools;
+        EXPECT_TRUE(power(tools, name));
+        ASSERT_EQ(tools.runs.size(), 1u);
+        EXPECT_EQ(tools.runs[0].path, "/usr/bin/pmset");
+        EXPECT_EQ(tools.runs[0].args, args);
+
+        tools.results["/usr/bin/pmset"] = false;
+        EXPECT_FALSE(power(tools, name));
+    }
+}
+
+TEST(Power, NamesOutsideTheTableRunNothing) {
+    const std::vector<std::string> names = {"Awake", "AWAKE", "default ", " default", "awake\n", "", "powermode-3",
+                                            "ac", std::string("awake\0", 6)};
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        RecordingRunner tools;
+        EXPECT_FALSE(power(tools, name));
+        EXPECT_TRUE(tools.runs.empty());
+    }
+}
+
+TEST(Priority, TwoToolsInOrderEitherMaySucceed) {
+    struct Case {
+        bool policyOk, reniceOk, expected;
+    };
+    for (const auto& c : {Case{true, true, true}, Case{false, true, true}, Case{true, false, true},
+                          Case{false, false, false}}) {
+        SCOPED_TRACE(::testing::Message() << "taskpolicy " << c.policyOk << " renice " << c.reniceOk);
+        RecordingRunner tools;
+        tools.results = {{"/usr/sbin/taskpolicy", c.policyOk}, {"/usr/bin/renice", c.reniceOk}};
+        EXPECT_EQ(ease(tools, 4242), c.expected);
+        EXPECT_EQ(restore(tools, 4242), c.expected);
+        const std::vector<RecordingRunner::Run> expected = {
+            {"/usr/sbin/taskpolicy", {"-b", "-p", "4242"}},
+            {"/usr/bin/renice", {"10", "-p", "4242"}},
+            {"/usr/sbin/taskpolicy", {"-B", "-p", "4242"}},
+            {"/usr/bin/renice", {"0", "-p", "4242"}},
+        };
+        EXPECT_EQ(tools.runs, expected);
+    }
+}
+
+TEST(SpawnToolRunner, ExitStatusDecides) {
+    SpawnToolRunner tools;
+    EXPECT_TRUE(tools.runTool("/bin/true", {}));
+    EXPECT_FALSE(tools.runTool("/bin/false", {}));
+    EXPECT_FALSE(tools.runTool("/nonexistent/tool", {}));
+    EXPECT_FALSE(tools.runTool("/etc/hostname", {}));  // not executable
+    // Arguments arrive one by one, in order, untouched by any shell.
+    EXPECT_TRUE(tools.runTool("/usr/bin/test", {"a b", "=", "a b"}));
+    EXPECT_FALSE(tools.runTool("/usr/bin/test", {"a b", "=", "a  b"}));
+    EXPECT_TRUE(tools.runTool("/usr/bin/test", {"$(false)", "=", "$(false)"}));
+}
+
+TEST(SpawnToolRunner, ToolSeesOnlyStandardInputAndTheNullDevice) {
+    if (::access("/proc/self/fd", F_OK) != 0) GTEST_SKIP() << "needs /proc";
+    // A descriptor of ours without close-on-exec must not reach the tool.
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    SpawnToolRunner tools;
+    EXPECT_FALSE(tools.runTool("/usr/bin/test", {"-e", "/proc/self/fd/" + std::to_string(leaked)}));
+    EXPECT_TRUE(tools.runTool("/usr/bin/test", {"/proc/self/fd/1", "-ef", "/dev/null"}));
+    EXPECT_TRUE(tools.runTool("/usr/bin/test", {"/proc/self/fd/2", "-ef", "/dev/null"}));
+    ::close(leaked);
+}
+
+TEST(SpawnToolRunner, ToolPastTheLimitIsKilled) {
+    SpawnToolRunner tools(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(tools.runTool("/bin/sleep", {"20"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(tools.runTool("/bin/sleep", {"0.01"}));
+}
+
+}  // namespace
+}  // namespace zelk::helper
