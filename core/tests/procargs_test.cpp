@@ -42,16 +42,6 @@ TEST(VisibleForm, RendersEveryByteClass) {
     }
 }
 
-TEST(VisibleForm, OutputIsAlwaysPrintable) {
-    std::string all;
-    for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-    const std::string v = to_visible(all);
-    for (const char c : v) EXPECT_TRUE(c >= 0x20 && c <= 0x7e) << static_cast<int>(c);
-    // 95 printable bytes as they are, 3 octal escapes of 4, 31 caret forms of 2 (^? included),
-    // 127 meta forms of 3
-    EXPECT_EQ(v.size(), 95u + 3 * 4 + 31 * 2 + 127 * 3);
-}
-
 TEST(FallbackCommand, NameUpToTheFirstNul) {
     auto comm = [](std::string_view name) {
         std::array<char, 16> c{};
@@ -153,6 +143,9 @@ TEST(ArgumentArea, SplitsArgumentsFromEnvironment) {
         {"last string runs to the end", area(1, "/bin/a", 0, "arg\0HOME=/h"s), {"arg"}, {"HOME=/h"}},
         {"environment with no ending empty string", area(1, "/bin/a", 2, "arg\0A=1\0B=2\0"s), {"arg"}, {"A=1", "B=2"}},
         {"no environment", area(2, "/bin/a", 0, "a\0b\0\0junk\0"s), {"a", "b"}, {}},
+        // The NULs after the path cannot be told from empty leading arguments: they are skipped
+        // as padding, and the argument count is filled from the strings that follow.
+        {"leading empty argument read as padding", area(2, "/bin/e", 0, "\0b\0E=1\0\0"s), {"b", "E=1"}, {}},
         {"apple strings after the end are ignored",
          area(1, "/bin/a", 0, "a\0E=1\0\0executable_path=/bin/a\0"s),
          {"a"},
@@ -200,23 +193,6 @@ TEST(ArgumentArea, CommandAndSessionFromOneArea) {
         if (id) {
             EXPECT_EQ(std::string_view(id->data(), id->size()), *c.session);
         }
-    }
-}
-
-TEST(BuildCommand, JoinsVisibleFormsWithSingleSpaces) {
-    struct Case {
-        std::vector<std::string_view> args;
-        std::string want;
-    };
-    const Case cases[] = {
-        {{"ls"}, "ls"},
-        {{"ls", "-l", "/tmp"}, "ls -l /tmp"},
-        {{"", ""}, " "},
-        {{"a b", "c\n"}, "a b c\\012"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.want);
-        EXPECT_EQ(build_command(c.args), c.want);
     }
 }
 
