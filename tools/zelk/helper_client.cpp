@@ -1,0 +1,110 @@
+// zelk helper ping|power PROFILE|ease PID|restore PID [--socket PATH]: one request to
+// zelk-helper over its socket, as the application sends it; prints the reply line.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "zelk.hpp"
+
+namespace zelk::tool {
+namespace {
+
+constexpr const char* DEFAULT_SOCKET = "/var/run/app.morvitan.zelk.helper.sock";
+constexpr std::size_t MAX_SOCKET_PATH = 103;
+// The helper answers after its tools have exited, which it allows up to a minute.
+constexpr int REPLY_TIMEOUT_S = 90;
+
+class Socket {
+public:
+    Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {}
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A pid given as plain decimal goes as a JSON number; anything else as a JSON string, so the
+// helper's own rules decide (it accepts "+42", refuses "abc").
+std::string pid_json(const std::string& pid) {
+    std::size_t i = pid.size() > 1 && pid[0] == '-' ? 1 : 0;
+    bool digits = i < pid.size() && pid.size() - i <= 18;
+    for (; digits && i < pid.size(); ++i) digits = pid[i] >= '0' && pid[i] <= '9';
+    return digits ? pid : json_string(pid);
+}
+
+int run_helper(Context& ctx) {
+    std::string socket_path = DEFAULT_SOCKET;
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
+        const auto& a = ctx.args[i];
+        if (a == "--socket" && i + 1 < ctx.args.size())
+            socket_path = ctx.args[++i];
+        else if (a.rfind("--socket=", 0) == 0)
+            socket_path = a.substr(9);
+        else if (a.rfind("--", 0) == 0)
+            return fail(kExitUsage, "helper: unknown option " + a);
+        else
+            words.push_back(a);
+    }
+    std::string request;
+    if (words.size() == 1 && words[0] == "ping")
+        request = "{\"verb\":\"ping\"}";
+    else if (words.size() == 2 && words[0] == "power")
+        request = "{\"verb\":\"power\",\"profile\":" + json_string(words[1]) + "}";
+    else if (words.size() == 2 && (words[0] == "ease" || words[0] == "restore"))
+        request = "{\"verb\":\"" + words[0] + "\",\"pid\":" + pid_json(words[1]) + "}";
+    else
+        return fail(kExitUsage, "helper: say ping, power PROFILE, ease PID or restore PID");
+    if (socket_path.empty() || socket_path.size() > MAX_SOCKET_PATH)
+        return fail(kExitUsage, "helper: the socket path must be 1 to 103 bytes");
+
+    ::signal(SIGPIPE, SIG_IGN);
+    Socket sock;
+    if (sock.get() < 0) return fail(kExitFailure, std::string("helper: socket: ") + std::strerror(errno));
+    timeval tv{};
+    tv.tv_sec = REPLY_TIMEOUT_S;
+    ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return fail(kExitFailure, "helper: cannot connect to " + socket_path + ": " + std::strerror(errno));
+    if (::send(sock.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size()))
+        return fail(kExitFailure, std::string("helper: cannot send the request: ") + std::strerror(errno));
+
+    // The helper closes after its one reply line. When it closes without having read our
+    // request (a refused peer, a replaced executable) the stream may end in ECONNRESET.
+    std::string reply;
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(sock.get(), buf, sizeof buf);
+        if (n > 0) {
+            reply.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0 || errno == ECONNRESET) break;
+        if (errno == EINTR) continue;
+        return fail(kExitFailure, std::string("helper: no reply: ") + std::strerror(errno));
+    }
+    if (reply.empty()) return fail(kExitFailure, "helper: the helper closed the connection without a reply");
+    std::fwrite(reply.data(), 1, reply.size(), stdout);
+    return reply == "{\"ok\":true}\n" ? kExitOk : kExitFailure;
+}
+
+const Registration reg({"helper",
+                        "helper ping|power PROFILE|ease PID|restore PID [--socket PATH]   one request to zelk-helper",
+                        run_helper});
+
+}  // namespace
+}  // namespace zelk::tool
