@@ -64,7 +64,8 @@ std::optional<double> parseNumber(std::string_view text) {
         case ' ': case '\t': case '\n': case '\v': case '\f': case '\r': return std::nullopt;
         default: break;
     }
-    // strtod needs a terminator; an embedded NUL cannot occur in a program argument.
+    // The probe never calls setlocale, so strtod reads in the C (POSIX) locale: a point, never
+    // a comma. It needs a terminator; a program argument cannot hold a NUL.
     const std::string copy(text);
     char* end = nullptr;
     const double value = std::strtod(copy.c_str(), &end);

@@ -27,21 +27,6 @@ void expectPlainReads(const RecordedHal& hal) {
     }
 }
 
-TEST(Prop, BuildsGlobalMainAddress) {
-    const auto a = prop(0x64496E20);
-    EXPECT_EQ(a.selector, 0x64496E20u);
-    EXPECT_EQ(a.scope, 0x676C6F62u);
-    EXPECT_EQ(a.element, 0u);
-    // The selectors' four-character codes.
-    EXPECT_EQ(SEL_DEFAULT_INPUT_DEVICE, 0x64496E20u);
-    EXPECT_EQ(SEL_IS_RUNNING_SOMEWHERE, 0x676F6E65u);
-    EXPECT_EQ(SEL_PROCESS_OBJECT_LIST, 0x70727323u);
-    EXPECT_EQ(SEL_TRANSLATE_PID, 0x69643270u);
-    EXPECT_EQ(SEL_IS_RUNNING_INPUT, 0x70697269u);
-    EXPECT_EQ(SEL_PROCESS_PID, 0x70706964u);
-    EXPECT_EQ(SEL_BUNDLE_ID, 0x70626964u);
-}
-
 TEST(MicActive, DeviceAndRunningState) {
     struct Case {
         const char* name;
