@@ -135,7 +135,8 @@ TEST(Census, UsageSaturatesAndThreadBufferIsSizedFromTheCount) {
 
     auto g = three_processes();
     g.procs[42].threads_fail = true;
-    EXPECT_EQ(find(collect_snapshot(g, cache), 42)->cpu_usage, 0u);
+    const Snapshot t = collect_snapshot(g, cache);
+    EXPECT_EQ(find(t, 42)->cpu_usage, 0u);
 }
 
 TEST(Census, ArgumentAreasTheCensusRefuses) {
@@ -158,7 +159,8 @@ TEST(Census, ArgumentAreasTheCensusRefuses) {
         auto f = three_processes();
         f.procs[42].args = c.area;
         ProcessCache cache;
-        const auto* r = find(collect_snapshot(f, cache), 42);
+        const Snapshot s = collect_snapshot(f, cache);
+        const auto* r = find(s, 42);
         EXPECT_EQ(r->flags, FLAG_INFO);
         EXPECT_EQ(r->command, "(node)");
         EXPECT_FALSE(cache.slot->at(42).command);  // the fallback is never cached
@@ -173,7 +175,8 @@ TEST(Census, RecheckDropsTheCommandOfAReusedPid) {
         else
             f.procs[42].bsd = StartTime{2001, 77};  // another process now has the pid
         ProcessCache cache;
-        const auto* r = find(collect_snapshot(f, cache), 42);
+        const Snapshot s = collect_snapshot(f, cache);
+        const auto* r = find(s, 42);
         EXPECT_EQ(r->flags, FLAG_INFO);
         EXPECT_EQ(r->command, "(node)");
         EXPECT_FALSE(r->session_id);
