@@ -73,8 +73,10 @@ int main(int argc, char** argv) {
         ms.push_back(t);
     }
     std::sort(ms.begin(), ms.end());
-    const auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
+    const std::size_t n = ms.size();
+    const double median = n % 2 == 1 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2;
+    const double p90 = ms[(n * 9 + 9) / 10 - 1];  // nearest rank
     std::printf("%s: %d runs, time to first line: median %.3f ms, min %.3f, p90 %.3f, max %.3f\n", child[0], runs,
-                at(0.5), ms.front(), at(0.9), ms.back());
+                median, ms.front(), p90, ms.back());
     return 0;
 }
