@@ -34,8 +34,10 @@ std::optional<std::int32_t> pidFromText(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-// An integer outside 32 bits names no process we could act on: it is refused, never cut to its
-// low 32 bits (which would name a different process).
+// The "pid" member: an integer within 32 bits, a finite number strictly between -2147483649 and
+// 2147483648 (truncated toward zero), or a string as above; nullopt for anything else. An
+// integer outside 32 bits is refused, never cut to its low 32 bits, which would name a
+// different process than the request did.
 std::optional<std::int32_t> pidFromValue(const json& v) {
     if (v.is_number_unsigned()) {
         const auto u = v.get<std::uint64_t>();
@@ -95,12 +97,6 @@ std::string replyLine(bool ok, std::string_view errorWord) {
     std::string line = "{\"ok\":false,\"err\":\"";
     line.append(errorWord).append("\"}\n");
     return line;
-}
-
-std::optional<std::int32_t> requestPid(std::string_view requestJson) {
-    const json request = parseRequest(requestJson);
-    if (!request.is_object()) return std::nullopt;
-    return pidMember(request);
 }
 
 Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext& ctx) {

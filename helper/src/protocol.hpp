@@ -40,12 +40,6 @@ public:
     virtual void close() = 0;
 };
 
-// The "pid" member of a request: an integer within 32 bits, a finite number strictly between
-// -2147483649 and 2147483648 (truncated toward zero), or a string of an optional sign and
-// decimal digits within 32 bits. nullopt for every other value or an absent member.
-// `requestJson` is the whole request text; it must parse to an object.
-std::optional<std::int32_t> requestPid(std::string_view requestJson);
-
 struct HandlerContext {
     ToolRunner& tools;
     AuditFn audit;

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "support/daemon.hpp"
 #include "support/socket_client.hpp"
@@ -42,18 +44,20 @@ protected:
     std::string sock_ = dir_ / "helper.sock";
 };
 
-// Nice value of a process as the kernel reports it: field 19 of /proc/PID/stat.
-std::optional<int> niceOf(pid_t pid) {
+// Field `n` (1-based, as in proc(5)) of /proc/PID/stat, read after the command name.
+std::optional<long long> statField(pid_t pid, int n) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(text.substr(close + 2));
     std::string f;
-    for (int i = 3; i <= 19 && fields >> f; ++i)
-        if (i == 19) return std::stoi(f);
+    for (int i = 3; i <= n && fields >> f; ++i)
+        if (i == n) return std::stoll(f);
     return std::nullopt;
 }
+
+std::optional<long long> niceOf(pid_t pid) { return statField(pid, 19); }
 
 TEST_F(DaemonTest, ListensOnAFreshSocketFile) {
     std::ofstream(sock_) << "a file left behind";
@@ -104,7 +108,6 @@ TEST_F(DaemonTest, EaseAndRestoreARealProcess) {
     auto d = startServing();
     Daemon child("/bin/sleep", {"30"}, dir_ / "child-stderr.txt");
     ASSERT_TRUE(child.started());
-    ASSERT_EQ(niceOf(child.pid()), 0);
     const std::string pid = std::to_string(child.pid());
 
     // Only renice exists here (no taskpolicy): one tool succeeding is success.
@@ -152,6 +155,32 @@ TEST_F(DaemonTest, ForeignPeerIsUnauthorized) {
     EXPECT_EQ(reply, "{\"ok\":false,\"err\":\"unauthorized\"}\n");
     EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);  // still serving
     EXPECT_EQ(d->stderrText(), before);
+}
+
+// With no descriptor left, accept fails at once for as long as it is tried; the helper pauses
+// between tries instead of spinning a core, and serves a waiting client once it can.
+TEST_F(DaemonTest, NoDescriptorsLeftMeansWaitingNotSpinning) {
+    auto d = startServing();
+    const rlimit none{1, 1024};  // only descriptor 0
+    ASSERT_EQ(::prlimit(d->pid(), RLIMIT_NOFILE, &none, nullptr), 0);
+    // Linux takes the descriptor of an accept before it waits: the one already waiting still
+    // gets its connection; every accept after it fails with EMFILE.
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);
+    const auto cpuTicks = [&] { return statField(d->pid(), 14).value_or(0) + statField(d->pid(), 15).value_or(0); };
+    const auto before = cpuTicks();
+    std::string reply;
+    std::atomic<bool> answered{false};
+    std::thread client([&] {
+        reply = roundTrip(sock_, "{\"verb\":\"ping\"}");
+        answered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 4) << "clock ticks spent in one second";
+    EXPECT_FALSE(answered.load());
+    const rlimit loose{1024, 1024};
+    ASSERT_EQ(::prlimit(d->pid(), RLIMIT_NOFILE, &loose, nullptr), 0);
+    client.join();
+    EXPECT_EQ(reply, OK);
 }
 
 TEST_F(DaemonTest, SilentPeerCannotHoldTheLoop) {

@@ -275,11 +275,5 @@ TEST(Handle, ReplacedExecutableEndsBeforeThePeerCheck) {
     EXPECT_TRUE(s.audits.empty());
 }
 
-TEST(RequestPid, NeedsAnObject) {
-    EXPECT_EQ(requestPid("{\"pid\":42}"), 42);
-    EXPECT_EQ(requestPid("[42]"), std::nullopt);
-    EXPECT_EQ(requestPid("{\"pid\":"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace zelk::helper
