@@ -177,24 +177,26 @@ TEST_F(DaemonTest, NoDescriptorsLeftMeansWaitingNotSpinning) {
     auto d = startServing();
     const rlimit none{1, 1024};  // only descriptor 0
     ASSERT_EQ(::prlimit(d->pid(), RLIMIT_NOFILE, &none, nullptr), 0);
-    // Linux takes the descriptor of an accept before it waits: the one already waiting still
-    // gets its connection; every accept after it fails with EMFILE.
-    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);
     const auto cpuTicks = [&] { return statField(d->pid(), 14).value_or(0) + statField(d->pid(), 15).value_or(0); };
     const auto before = cpuTicks();
-    std::string reply;
-    std::atomic<bool> answered{false};
-    std::thread client([&] {
-        reply = roundTrip(sock_, "{\"verb\":\"ping\"}");
-        answered = true;
+    // Linux takes the descriptor of an accept before it waits: an accept already waiting when
+    // the limit fell may still serve the first client; every later accept fails with EMFILE.
+    std::string replies[2];
+    std::atomic<int> answered{0};
+    std::thread clients([&] {
+        for (auto& reply : replies) {
+            reply = roundTrip(sock_, "{\"verb\":\"ping\"}");
+            ++answered;
+        }
     });
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(cpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 4) << "clock ticks spent in one second";
-    EXPECT_FALSE(answered.load());
+    EXPECT_LE(answered.load(), 1);
     const rlimit loose{1024, 1024};
     ASSERT_EQ(::prlimit(d->pid(), RLIMIT_NOFILE, &loose, nullptr), 0);
-    client.join();
-    EXPECT_EQ(reply, OK);
+    clients.join();
+    EXPECT_EQ(replies[0], OK);
+    EXPECT_EQ(replies[1], OK);
 }
 
 TEST_F(DaemonTest, SilentPeerCannotHoldTheLoop) {
