@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "selftest.hpp"
 #include "stream.hpp"
 
 namespace zelk {
@@ -36,34 +37,7 @@ Bytes hex(const char* text) {
 
 Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-// The two-record snapshot the library's self-test encodes.
-Snapshot selftest_snapshot() {
-    Snapshot s;
-    s.mem_total = 0x1122334455667788ull;
-    s.wall_sec = 1800000000;
-    s.wall_usec = 123456;
-    s.collect_ns = 42;
-    ProcessRecord a;
-    a.pid = 7;
-    a.ppid = 1;
-    a.uid = 501;
-    a.nice = -5;
-    a.flags = FLAG_INFO | FLAG_ARGV | FLAG_SESSION;
-    a.cpu_usage = 1234;
-    a.resident_bytes = 0x200000000ull;
-    a.start_sec = 1799999000;
-    a.start_usec = 9;
-    a.tty = 0x10000003;
-    a.command = "/bin/x -y";
-    const std::string_view id = "0123456789abcdef-0123456789ABCDEF-01";
-    a.session_id.emplace();
-    std::memcpy(a.session_id->data(), id.data(), id.size());
-    ProcessRecord b;  // a placeholder: pid 0, no task information
-    s.records = {a, b};
-    return s;
-}
-
-// The same snapshot, byte by byte from the format.
+// The self-test's two-record snapshot (selftest_snapshot()), byte by byte from the format.
 Bytes golden_stream() {
     Bytes out = hex(
         // header
