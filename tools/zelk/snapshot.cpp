@@ -96,17 +96,28 @@ void print_json(const Snapshot& s) {
 
 int run_snapshot(Context& ctx) {
     bool json = false;
+    bool once = false;
     std::string raw_path;
     for (std::size_t i = 0; i < ctx.args.size(); ++i) {
         const auto& a = ctx.args[i];
         if (a == "--json")
             json = true;
+        else if (a == "--once")
+            once = true;
         else if (a == "--raw" && i + 1 < ctx.args.size())
             raw_path = ctx.args[++i];
         else
-            return fail(kExitUsage, "snapshot: unknown argument " + a + " (usage: zelk snapshot [--json] [--raw FILE])");
+            return fail(kExitUsage,
+                        "snapshot: unknown argument " + a + " (usage: zelk snapshot [--json] [--raw FILE] [--once])");
     }
     Taken t;
+    // Where the platform has no instantaneous CPU figure (Linux), usage is measured between two
+    // collections of a loaded library, as a host that samples periodically sees it: a first
+    // collection half a second earlier gives the figures a window. --once shows the first alone.
+    if (!once) {
+        if (const int status = take(ctx.library(), t); status != kExitOk) return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
     if (const int status = take(ctx.library(), t); status != kExitOk) return status;
     if (!raw_path.empty()) {
         std::ofstream out(raw_path, std::ios::binary);
@@ -151,7 +162,7 @@ int run_selftest(Context& ctx) {
     return result == 1 ? kExitOk : kExitFailure;
 }
 
-const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE]   every process, agent sessions grouped", run_snapshot});
+const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE] [--once]   every process, agent sessions grouped", run_snapshot});
 const Registration top_reg({"top", "top [SECONDS] [--rows N]   the snapshot table, refreshed until interrupted", run_top});
 const Registration selftest_reg({"selftest", "selftest   run the library's self-test", run_selftest});
 
