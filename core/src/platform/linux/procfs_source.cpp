@@ -89,22 +89,36 @@ public:
         return ++generation_;
     }
 
-    // Notes a task-information read. While the process's CPU total still equals its value at
-    // the last thread walk, no thread has run: the window for the next figure starts here, so a
-    // process that wakes after a long idle time is not averaged over that time.
-    // Returns the uid noted for the same process (same start) when its CPU total has not moved
-    // since: a process that has not run cannot have changed its uid.
-    std::optional<std::uint32_t> note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total,
-                                           std::uint64_t gen) {
+    struct Noted {
+        std::optional<std::uint32_t> uid;  // still valid: same process, CPU total unmoved
+        bool first_sight = false;          // no state for this process until now
+    };
+
+    // Notes a task-information read. A process that has not run cannot have changed its uid, so
+    // the uid noted for the same process (same start) is reused while its CPU total is unmoved.
+    // At first sight the process's CPU total and the time are kept as a seed for its threads.
+    Noted note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
         std::lock_guard lock(mutex_);
-        auto& p = pids_[pid];
+        auto [it, inserted] = pids_.try_emplace(pid);
+        auto& p = it->second;
+        Noted out;
+        if (inserted || p.start_ticks != start_ticks) {  // new, or a new process under an old pid
+            p = PidState{};
+            p.seeded = true;
+            p.seed_total = cpu_total;
+            p.seed_ns = mono_ns();
+            out.first_sight = true;
+        } else if (p.has_uid && p.last_total == cpu_total) {
+            out.uid = p.uid;
+        }
         p.listed_gen = gen;
-        const bool same = p.has_uid && p.start_ticks == start_ticks && p.last_total == cpu_total;
-        if (p.start_ticks != start_ticks) p = PidState{gen};  // a new process under an old pid
         p.start_ticks = start_ticks;
         p.last_total = cpu_total;
+        // While the CPU total still equals its value at the last thread walk, no thread has run:
+        // the window for the next figure starts here, so a process that wakes after a long idle
+        // time is not averaged over it.
         if (p.walked && cpu_total == p.walk_total) p.quiet_mark_ns = mono_ns();
-        return same ? std::optional(p.uid) : std::nullopt;
+        return out;
     }
 
     void note_uid(std::int32_t pid, std::uint32_t uid) {
@@ -122,6 +136,15 @@ public:
             p.walked_gen = gen;
             p.walked = true;
             p.walk_total = p.last_total;
+            // The first walk of a process seen before: its CPU time since first sight (whole
+            // clock ticks) is the budget that its threads, which have no run-time baseline yet,
+            // share out in list order.
+            p.seed_budget = 0;
+            if (p.seeded && p.last_total >= p.seed_total && now > p.seed_ns + kMinWindowNs) {
+                const double busy_ns = static_cast<double>(p.last_total - p.seed_total) * tick_ns();
+                p.seed_budget = static_cast<std::uint64_t>(1000.0 * busy_ns / static_cast<double>(now - p.seed_ns) + 0.5);
+            }
+            p.seeded = false;
         }
         auto [it, fresh] = threads_.try_emplace(tid);
         ThreadState& t = it->second;
@@ -130,8 +153,9 @@ public:
         if (fresh || runtime_ns < t.runtime_ns) {
             t.runtime_ns = runtime_ns;
             t.at_ns = now;
-            t.figure = 0;
-            return 0;
+            t.figure = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.seed_budget, 1000));
+            p.seed_budget -= t.figure;
+            return static_cast<std::int32_t>(t.figure);
         }
         const std::uint64_t from = std::max(t.at_ns, p.quiet_mark_ns);
         if (now <= from || now - from < kMinWindowNs) return static_cast<std::int32_t>(t.figure);
@@ -165,7 +189,16 @@ private:
         std::uint64_t last_total = 0;
         std::uint64_t walk_total = 0;
         std::uint64_t quiet_mark_ns = 0;
+        bool seeded = false;  // seen, but no thread walked yet
+        std::uint64_t seed_total = 0;
+        std::uint64_t seed_ns = 0;
+        std::uint64_t seed_budget = 0;
     };
+
+    static double tick_ns() {
+        static const double ns = 1e9 / static_cast<double>(std::max<long>(::sysconf(_SC_CLK_TCK), 1));
+        return ns;
+    }
     struct ThreadState {
         std::int32_t pid = 0;
         std::uint64_t gen = 0;
@@ -282,14 +315,17 @@ public:
     std::optional<TaskInfo> task_info(std::int32_t pid) override {
         cur_pid_ = pid;
         cur_kthread_ = false;
+        cur_first_sight_ = false;
         const auto stat = read_stat(pid);
         if (!stat) return std::nullopt;
         cur_kthread_ = stat->kernel_thread;
         const std::uint64_t cpu_total = stat->utime_ticks + stat->stime_ticks;
 
         TaskInfo info;
-        if (const auto uid = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_)) {
-            info.uid = *uid;
+        const auto noted = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
+        cur_first_sight_ = noted.first_sight;
+        if (noted.uid) {
+            info.uid = *noted.uid;
         } else {
             // The /proc/PID directory shows the effective uid even for tasks that are not
             // dumpable, whose files inside all read as root.
@@ -313,8 +349,11 @@ public:
         return info;
     }
 
+    // A usage figure is a delta, so at a process's first sight every thread's figure would be 0:
+    // the walk is left to the next collection that finds the process busy, where the CPU time
+    // since first sight seeds the figures. An idle process is then never walked at all.
     int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) override {
-        if (!proc_) return 0;
+        if (!proc_ || (pid == cur_pid_ && cur_first_sight_)) return 0;
         Fd task(::openat(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "task").c_str(),
                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!task) return 0;
@@ -382,6 +421,7 @@ private:
     std::uint64_t boot_sec_ = 0;
     std::int32_t cur_pid_ = 0;
     bool cur_kthread_ = false;
+    bool cur_first_sight_ = false;
 };
 
 }  // namespace
