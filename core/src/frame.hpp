@@ -54,6 +54,12 @@ std::int32_t export_frame(Body&& body, const Ptrs*... ptrs) noexcept {
 class CBuffer {
 public:
     CBuffer() = default;
+    CBuffer(CBuffer&& o) noexcept : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)) {}
+    CBuffer& operator=(CBuffer&& o) noexcept {
+        data_ = std::move(o.data_);
+        size_ = std::exchange(o.size_, 0);
+        return *this;
+    }
     static CBuffer allocate(std::size_t length) {
         // malloc(0) may give null or a unique pointer; a stream always has a header, so a
         // zero length never reaches the host, but keep the block non-null either way.
