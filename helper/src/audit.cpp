@@ -21,18 +21,14 @@ std::string escapeRequestText(std::string_view text) {
     out.reserve(text.size());
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c != 0x7F) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
             out.push_back(ch);
-            continue;
-        }
-        switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                out += "\\x";
-                out.push_back(HEX[c >> 4]);
-                out.push_back(HEX[c & 0xF]);
+        } else {
+            out += "\\x";
+            out.push_back(HEX[c >> 4]);
+            out.push_back(HEX[c & 0xF]);
         }
     }
     return out;

@@ -58,10 +58,12 @@ int Server::start() {
         hooks_.audit("bind() failed errno=" + std::to_string(error));
         return EXIT_SETUP_FAILED;
     }
+    // In a folder another user can write, the file may be swapped between bind and here: its
+    // identity is taken now, and every later change goes through it.
+    bound_ = sys::boundSocketFile(sockPath_);
     const std::uint32_t owner = hooks_.consoleUid();
     sockOwner_.store(owner);
-    sys::giveSocketFile(sockPath_, owner);
-    sys::restrictSocketFile(sockPath_);
+    if (!giveSocketTo(owner)) hooks_.audit(notBoundText());
     if (!sys::listenOn(fd_.get(), LISTEN_BACKLOG)) {
         hooks_.audit("listen() failed");
         return EXIT_SETUP_FAILED;
@@ -80,7 +82,7 @@ void Server::serveOne() {
     // A console user change is followed silently here; the watch thread would write a line.
     const std::uint32_t uid = hooks_.consoleUid();
     if (uid != sockOwner_.load()) {
-        sys::giveSocketFile(sockPath_, uid);
+        if (!giveSocketTo(uid)) hooks_.audit(notBoundText());
         sockOwner_.store(uid);
     }
     SocketConnection conn(std::move(accepted.conn));
@@ -98,9 +100,15 @@ bool Server::watchCycle() {
     if (uid == old) return true;
     // Exactly one thread takes each change; when the accept loop took it first, no line.
     if (!sockOwner_.compare_exchange_strong(old, uid)) return true;
-    sys::giveSocketFile(sockPath_, uid);
-    hooks_.audit("console user changed " + std::to_string(old) + " -> " + std::to_string(uid) + "; socket re-owned");
+    const std::string change = "console user changed " + std::to_string(old) + " -> " + std::to_string(uid) + "; ";
+    hooks_.audit(change + (giveSocketTo(uid) ? std::string("socket re-owned") : notBoundText()));
     return true;
+}
+
+bool Server::giveSocketTo(std::uint32_t uid) { return bound_ && sys::giveSocketFile(sockPath_, *bound_, uid); }
+
+std::string Server::notBoundText() const {
+    return "socket path " + escapeRequestText(sockPath_) + " no longer holds the socket bound; left alone";
 }
 
 void WatchStop::request() {
@@ -125,7 +133,7 @@ void Server::watchLoop(std::chrono::milliseconds interval, WatchStop& stop) {
 
 void Server::endReplaced() {
     hooks_.audit(std::string(REPLACED_MESSAGE));
-    sys::removeFile(sockPath_);
+    if (bound_) sys::removeSocketFile(sockPath_, *bound_);
     hooks_.terminate(EXIT_REPLACED);
 }
 

@@ -71,9 +71,9 @@ class Server {
 public:
     Server(std::string sockPath, SelfWatch watch, ServerHooks hooks);
 
-    // Start-up from the socket on: socket, unlink, bind, ownership by the console user with
-    // mode 0600, listen, the listening line. 0 when serving; otherwise the exit status, after
-    // its audit line.
+    // Start-up from the socket on: socket, unlink, bind (the file made with mode 0600), ownership
+    // by the console user, listen, the listening line. 0 when serving; otherwise the exit status,
+    // after its audit line.
     int start();
 
     // One turn of the accept loop: accept, re-own the socket file if the console user changed,
@@ -91,11 +91,18 @@ public:
 
 private:
     void endReplaced();
+    // Gives the socket file to `uid` if its path still names the socket bound; false otherwise.
+    bool giveSocketTo(std::uint32_t uid);
+    // The audit text for a socket path that no longer names the socket bound.
+    std::string notBoundText() const;
 
     const std::string sockPath_;
     const SelfWatch watch_;
     ServerHooks hooks_;
     sys::Fd fd_;
+    // The socket file bind made; set in start(), before the watch thread exists. Empty when the
+    // path held something else right after the bind: then the file is never changed.
+    std::optional<sys::SocketFile> bound_;
     // The uid the socket file was last given to; the accept loop and the watch thread both
     // read and write it.
     std::atomic<std::uint32_t> sockOwner_{0};

@@ -4,12 +4,17 @@
 #include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sched.h>
+#include <sys/mount.h>
+#endif
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "support/daemon.hpp"
@@ -230,6 +235,62 @@ TEST_F(DaemonTest, TouchedExecutableEndsTheHelper) {
         << text;
     EXPECT_FALSE(testing::statOf(sock_));
 }
+
+#ifdef __linux__
+// The helper runs in a mount namespace of its own where /run is empty (no logind seat) and
+// /dev/console is a file of this test, whose owner is the console user. Before that user
+// changes, the socket path is swapped for a symbolic link to a root-only file, as a console user
+// may do in a folder they can write: the helper changes neither the link nor its target.
+TEST_F(DaemonTest, SocketSwappedForALinkIsLeftAlone) {
+    const std::string console = dir_ / "console";
+    std::ofstream(console) << "";
+    ASSERT_EQ(::chown(console.c_str(), 4001, 4001), 0);
+    const std::string errPath = dir_ / "stderr.txt";
+    std::string program = ZELK_HELPER_BIN, option = "--socket";
+    char* const argv[] = {program.data(), option.data(), sock_.data(), nullptr};
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (err < 0 || ::dup2(err, 2) < 0 || ::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
+            ::mount(console.c_str(), "/dev/console", nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(126);
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    Daemon d(pid, errPath);
+    if (!d.waitFor("zelk-helper: listening on " + sock_ + " for console uid 4001\n")) {
+        if (d.waitExit(std::chrono::milliseconds(100)) == 126) GTEST_SKIP() << "no private mount namespace here";
+        FAIL() << d.stderrText();
+    }
+
+    const std::string other = dir_ / "other.sock";  // reaches the helper once the path is swapped
+    ASSERT_EQ(::link(sock_.c_str(), other.c_str()), 0);
+    const std::string target = dir_ / "root-only";
+    std::ofstream(target) << "secret";
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(::unlink(sock_.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), sock_.c_str()), 0);
+
+    ASSERT_EQ(::chown(console.c_str(), 4002, 4002), 0);
+    EXPECT_EQ(roundTrip(other, "{\"verb\":\"ping\"}"), OK);  // the accept loop follows the change first
+    EXPECT_TRUE(d.waitFor("zelk-helper: socket path " + sock_ + " no longer holds the socket bound; left alone\n"))
+        << d.stderrText();
+    const auto targetStat = testing::statOf(target);
+    const auto linkStat = testing::statOf(sock_);
+    const auto socketStat = testing::statOf(other);
+    ASSERT_TRUE(targetStat && linkStat && socketStat);
+    EXPECT_EQ(targetStat->st_uid, 0u);
+    EXPECT_EQ(targetStat->st_mode & 07777, 0600u);
+    EXPECT_TRUE(S_ISLNK(linkStat->st_mode));
+    EXPECT_EQ(linkStat->st_uid, 0u);
+    EXPECT_EQ(socketStat->st_uid, 4001u);
+    std::cout << d.stderrText();
+}
+#endif
 
 }  // namespace
 }  // namespace zelk::helper

@@ -2,11 +2,14 @@
 // lines and tool runs for each kind of request, peer and read.
 #include <gtest/gtest.h>
 
+#include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fakes/fake_connection.hpp"
 #include "fakes/recording_runner.hpp"
+#include "audit.hpp"
 #include "protocol.hpp"
 
 namespace zelk::helper {
@@ -76,10 +79,10 @@ TEST(Handle, RequestsWithoutTools) {
         {"{\"verb\":\"PING\"}", failure("bad-verb"), {"refused verb=PING"}},
         {"{\"verb\":\"\"}", failure("bad-verb"), {"refused verb="}},
         {"{\"verb\":\"ping \"}", failure("bad-verb"), {"refused verb=ping "}},
-        {"{\"verb\":\"h\\u00e9\\\\\"}", failure("bad-verb"), {"refused verb=h\xc3\xa9\\"}},
+        {"{\"verb\":\"h\\u00e9\\\\\"}", failure("bad-verb"), {"refused verb=h\\xc3\\xa9\\\\"}},
         // A verb cannot forge an audit line of its own.
         {"{\"verb\":\"x\\nzelk-helper: ease pid=9 -> ok\"}", failure("bad-verb"),
-         {"refused verb=x\\nzelk-helper: ease pid=9 -> ok"}},
+         {"refused verb=x\\x0azelk-helper: ease pid=9 -> ok"}},
         {"{\"verb\":\"a\\u0000b\\u007f\"}", failure("bad-verb"), {"refused verb=a\\x00b\\x7f"}},
         {"{\"verb\":\"power\"}", failure("bad-profile"), {"refused power profile=(absent)"}},
         {"{\"verb\":\"power\",\"profile\":5}", failure("bad-profile"), {"refused power profile=5"}},
@@ -90,7 +93,7 @@ TEST(Handle, RequestsWithoutTools) {
         {"{\"verb\":\"power\",\"profile\":\"\"}", failure("bad-profile"), {"refused power profile=\"\""}},
         {"{\"verb\":\"power\",\"profile\":[\"awake\"]}", failure("bad-profile"),
          {"refused power profile=[\"awake\"]"}},
-        {"{\"verb\":\"power\",\"profile\":\"a\\nb\"}", failure("bad-profile"), {"refused power profile=\"a\\nb\""}},
+        {"{\"verb\":\"power\",\"profile\":\"a\\nb\"}", failure("bad-profile"), {"refused power profile=\"a\\x0ab\""}},
         {"{\"verb\":\"power\",\"Profile\":\"awake\"}", failure("bad-profile"), {"refused power profile=(absent)"}},
     };
     for (const auto& c : cases) {
@@ -103,6 +106,21 @@ TEST(Handle, RequestsWithoutTools) {
         EXPECT_EQ(s.conn.sends, 1);
         for (const auto& line : s.audits) EXPECT_EQ(line.find('\n'), std::string::npos);
     }
+}
+
+// A backslash and n, a line feed, U+2028 and U+0085 look alike to some reader; each verb gives
+// its own audit text, printable ASCII only.
+TEST(Handle, LookAlikeVerbsGiveDistinctSingleLineAudits) {
+    std::set<std::string> texts;
+    for (const std::string verb : {"a\\\\nb", "a\\nb", "a\\u2028b", "a\\u0085b"}) {
+        const auto s = serveText("{\"verb\":\"" + verb + "\"}");
+        ASSERT_EQ(s.audits.size(), 1u) << verb;
+        const std::string& text = s.audits[0];
+        std::cout << "    " << verb << " -> " << auditLine(text);
+        for (const char c : text) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << verb << ": byte " << int(c & 0xFF);
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), 4u);
 }
 
 // Every "pid" form: the pid that reaches the tools, or none (bad-pid, no audit line, no tool).

@@ -131,20 +131,20 @@ TEST(Audit, LineIsPrefixMessageLineFeed) {
     EXPECT_EQ(auditLine(""), "zelk-helper: \n");
 }
 
-TEST(Audit, RequestTextEscapesOnlyControlBytes) {
+TEST(Audit, RequestTextKeepsOnlyPrintableAscii) {
     struct Case {
         std::string in, out;
     };
     const std::vector<Case> cases = {
         {"PING", "PING"},
         {"", ""},
-        {"a\nb", "a\\nb"},
-        {"\r\t", "\\r\\t"},
+        {"a\nb", "a\\x0ab"},
+        {"\r\t", "\\x0d\\x09"},
         {std::string("\0", 1), "\\x00"},
         {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
         {"\x1b[31m", "\\x1b[31m"},
-        {"caf\xc3\xa9 \xe2\x80\xa8", "caf\xc3\xa9 \xe2\x80\xa8"},  // UTF-8 stays as received
-        {"back\\slash \"quoted\" ~", "back\\slash \"quoted\" ~"},
+        {"caf\xc3\xa9 \xe2\x80\xa8", "caf\\xc3\\xa9 \\xe2\\x80\\xa8"},  // every byte beyond ASCII
+        {"back\\slash \"quoted\" ~", "back\\\\slash \"quoted\" ~"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);

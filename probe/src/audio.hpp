@@ -58,6 +58,23 @@ public:
     // The UTF-8 text of a non-null string reference that a successful bundle read handed over;
     // releases the reference. Called once per such reference.
     virtual std::string takeString(StringRef ref) = 0;
+    // The reads between these two calls build one output line: a source that has to walk the
+    // whole system to answer one process's read may walk it once, at the first such read, and
+    // answer the line's other reads from that walk. Outside such a span every read looks afresh.
+    virtual void beginLine() {}
+    virtual void endLine() {}
+};
+
+// Holds one output line's span of reads open, from beginLine to endLine.
+class LineReadings {
+public:
+    explicit LineReadings(AudioHal& hal) : hal_(hal) { hal_.beginLine(); }
+    ~LineReadings() { hal_.endLine(); }
+    LineReadings(const LineReadings&) = delete;
+    LineReadings& operator=(const LineReadings&) = delete;
+
+private:
+    AudioHal& hal_;
 };
 
 // One process capturing audio input, as reported.

@@ -81,6 +81,7 @@ double watchInterval(const Args& args) {
 }
 
 std::string appsLine(AudioHal& hal, const Args& args) {
+    const LineReadings line(hal);
     const bool active = micActive(hal);
     const auto pids = pidArg(args);
     return renderAppsLine(active, pids ? pidInputs(hal, *pids) : processInputs(hal));
@@ -99,12 +100,22 @@ int runProbe(const Args& args, AudioHal& hal, ProcessHost& host) {
     // A parent that ends hands the probe to process 1 or to the nearest subreaper (systemd
     // --user, tmux), so any change of the parent's id counts as the parent having gone.
     const std::int32_t parent_at_start = host.parentId();
+    const auto parentGone = [&] {
+        const std::int32_t parent = host.parentId();
+        return parent == 1 || parent != parent_at_start;
+    };
     host.ignoreBrokenPipe();
     while (true) {
         if (!host.putAndFlush(appsLine(hal, args) + '\n')) return 0;
-        const std::int32_t parent = host.parentId();
-        if (parent == 1 || parent != parent_at_start) return 0;
-        host.sleepFor(interval_s);
+        if (parentGone()) return 0;
+        // The interval is slept in slices, so that a parent gone during a long (even infinite)
+        // interval is noticed within one slice; the tick then writes its line and ends as above.
+        for (double left_s = interval_s; left_s > 0;) {
+            const double slice_s = std::min(left_s, MAX_SLEEP_SLICE_S);
+            host.sleepFor(slice_s);
+            left_s -= slice_s;
+            if (parentGone()) break;
+        }
     }
 }
 

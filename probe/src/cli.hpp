@@ -17,6 +17,8 @@ using Args = std::vector<std::string>;
 
 inline constexpr double DEFAULT_WATCH_S = 5.0;
 inline constexpr double MIN_WATCH_S = 1.0;
+// The longest single sleep of the watch loop: how late a parent's end may be noticed.
+inline constexpr double MAX_SLEEP_SLICE_S = 1.0;
 
 // What the run needs of its process besides the HAL.
 class ProcessHost {

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "audio.hpp"
+#include "cli.hpp"
 #include "platform/linux/alsa_hal.hpp"
 #include "platform/linux/alsa_text.hpp"
 
@@ -259,6 +263,37 @@ TEST_F(ProcTree, ReadsAnswerLikeTheHal) {
     size = sizeof value;
     EXPECT_NE(h->propertyData(DEVICE_OBJECT_BASE | 0x0100u, prop(SEL_IS_RUNNING_SOMEWHERE), 0, nullptr, size, &value),
               0);
+}
+
+// Every capturing process's running state needs all substreams; one apps line walks them once,
+// so per substream a line over 512 of them costs about what a line over 8 does.
+TEST_F(ProcTree, OneLineWalksTheSubstreamsOnce) {
+    using Clock = std::chrono::steady_clock;
+    // `count` running capture substreams in all, eight to a device, each held by a process of
+    // its own; the fastest of `lines` apps lines, in seconds per substream.
+    int made = 0;
+    const auto perSubstream = [&](int count, int lines) {
+        for (; made < count; ++made) {
+            substream("card0/pcm" + std::to_string(made / 8) + "c", made % 8, "RUNNING", 1000 + made);
+            thread(1000 + made, 1000 + made);
+        }
+        const auto h = hal();
+        double best_s = 1e9;
+        for (int n = 0; n < lines; ++n) {
+            const auto start = Clock::now();
+            const std::string line = appsLine(*h, {"vintrel", "--apps"});
+            best_s = std::min(best_s, std::chrono::duration<double>(Clock::now() - start).count());
+            std::size_t entries = 0;
+            for (auto at = line.find("\"pid\""); at != std::string::npos; at = line.find("\"pid\"", at + 1)) ++entries;
+            EXPECT_EQ(entries, static_cast<std::size_t>(count));
+        }
+        return best_s / count;
+    };
+    const double small_s = perSubstream(8, 50);
+    const double large_s = perSubstream(512, 3);
+    std::cout << "    per substream and line: 8 substreams " << small_s * 1e6 << " us, 512 substreams "
+              << large_s * 1e6 << " us, ratio " << large_s / small_s << "\n";
+    EXPECT_LT(large_s / small_s, 4.0);
 }
 
 TEST(AlsaLive, AnswersWithoutFailing) {

@@ -229,9 +229,11 @@ TEST(WatchLoop, LineAtOnceThenOnePerIntervalUntilWriteFails) {
     FakeHost host;
     host.writes_before_failure = 2;
     EXPECT_EQ(runProbe(argv({"--watch", "2.5", "--apps"}), hal, host), 0);
-    // SIGPIPE is ignored before the first line; two ticks with the same state both write.
+    // SIGPIPE is ignored before the first line; two ticks with the same state both write; the
+    // interval is slept in slices of at most a second.
     EXPECT_EQ(host.events,
-              (std::vector<std::string>{"ignore-pipe", "flush", "sleep 2.500000", "flush", "sleep 2.500000", "write-fails"}));
+              (std::vector<std::string>{"ignore-pipe", "flush", "sleep 1.000000", "sleep 1.000000", "sleep 0.500000",
+                                        "flush", "sleep 1.000000", "sleep 1.000000", "sleep 0.500000", "write-fails"}));
     ASSERT_EQ(host.lines.size(), 2u);
     EXPECT_EQ(host.lines[0], host.lines[1]);
     EXPECT_EQ(host.lines[0].back(), '\n');
@@ -272,9 +274,10 @@ TEST(WatchLoop, EndsWhenTheParentGoes) {
         host.on_sleep = [&](FakeHost& h) { h.parent = c.parent_later; };
         EXPECT_EQ(runProbe(argv({"--watch"}), hal, host), 0);
         EXPECT_EQ(host.lines.size(), c.lines);
+        // Noticed after the first one-second slice of the five-second interval.
         EXPECT_EQ(host.sleeps, static_cast<int>(c.lines) - 1);
         if (host.sleeps > 0) {
-            EXPECT_EQ(host.events[2], "sleep 5.000000");
+            EXPECT_EQ(host.events[2], "sleep 1.000000");
         }
     }
 }

@@ -28,15 +28,33 @@ void ignoreSigpipe();
 Fd openUnixStream();
 
 // Binds `fd` to the zero-filled platform address holding the first MAX_SOCK_PATH_BYTES bytes of
-// `path`, passing the size of the whole address structure. Returns 0, or the errno of the failure.
+// `path`, passing the size of the whole address structure; the socket file is made with mode
+// 0600, never wider. Returns 0, or the errno of the failure.
 int bindUnix(int fd, const std::string& path);
 
 bool listenOn(int fd, int backlog);
 
-// unlink, chown(path, uid, 0) and chmod(path, 0600); results are ignored by design.
+// unlink; the result is ignored by design.
 void removeFile(const std::string& path);
-void giveSocketFile(const std::string& path, std::uint32_t uid);
-void restrictSocketFile(const std::string& path);
+
+// The socket file a bind made, as lstat saw it right after: before the helper changes anything
+// through the path, the path must still name this inode.
+struct SocketFile {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// What `path` holds right after bindUnix made it: a socket of this process's user with mode 0600
+// and one link; nullopt when the path holds anything else by then.
+std::optional<SocketFile> boundSocketFile(const std::string& path);
+
+// chown(uid, group 0) of the socket file, never through a symbolic link, and only while `path`
+// still names the socket `bound`. False, and nothing changed, when it does not; the chown's own
+// result is ignored by design.
+bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid);
+
+// unlink of `path` while it still names the socket `bound`; otherwise nothing.
+void removeSocketFile(const std::string& path, const SocketFile& bound);
 
 struct Accepted {
     Fd conn;        // empty on failure

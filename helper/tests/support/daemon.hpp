@@ -39,6 +39,8 @@ public:
         if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0) pid_ = pid;
         posix_spawn_file_actions_destroy(&fa);
     }
+    // Takes over a child started some other way, its standard error already on `stderrPath`.
+    Daemon(pid_t pid, std::string stderrPath) : stderrPath_(std::move(stderrPath)), pid_(pid) {}
     ~Daemon() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);

@@ -1,7 +1,9 @@
 // The helper's socket calls on macOS: getpeereid for the peer's uid, SO_NOSIGPIPE on every
-// connection, and close-on-exec set by fcntl (the system has no SOCK_CLOEXEC or accept4).
+// connection, close-on-exec set by fcntl (the system has no SOCK_CLOEXEC or accept4), and the
+// socket file re-owned only after lstat has found the bound socket at its path.
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,5 +58,16 @@ std::optional<std::uint32_t> peerUid(int conn) {
 
 // SO_NOSIGPIPE on the connection keeps a vanished peer from raising SIGPIPE.
 void sendOnce(int conn, std::string_view bytes) { ::send(conn, bytes.data(), bytes.size(), 0); }
+
+// macOS cannot open a socket file without connecting to it (no O_PATH), so the path is checked
+// with lstat and changed with AT_SYMLINK_NOFOLLOW: a link put there in between is changed itself,
+// never what it points to.
+bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !isBoundSocket(st, bound)) return false;
+    [[maybe_unused]] const int rc =
+        ::fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(uid), 0, AT_SYMLINK_NOFOLLOW);
+    return true;
+}
 
 }  // namespace zelk::helper::sys

@@ -1,7 +1,9 @@
-// The helper's socket calls on Linux: close-on-exec sockets, SO_PEERCRED for the peer's uid and
-// MSG_NOSIGNAL in place of the SO_NOSIGPIPE option Linux lacks.
+// The helper's socket calls on Linux: close-on-exec sockets, SO_PEERCRED for the peer's uid,
+// MSG_NOSIGNAL in place of the SO_NOSIGPIPE option Linux lacks, and the socket file re-owned
+// through a descriptor of the very inode that was checked.
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,5 +40,15 @@ std::optional<std::uint32_t> peerUid(int conn) {
 }
 
 void sendOnce(int conn, std::string_view bytes) { ::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+// O_PATH opens the socket file itself without connecting to it (O_NOFOLLOW: a symbolic link is
+// opened as the link), so the inode checked is the inode changed, whatever the path names by then.
+bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
+    const Fd file(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!file || ::fstat(file.get(), &st) != 0 || !isBoundSocket(st, bound)) return false;
+    [[maybe_unused]] const int rc = ::fchownat(file.get(), "", static_cast<uid_t>(uid), 0, AT_EMPTY_PATH);
+    return true;
+}
 
 }  // namespace zelk::helper::sys

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/posix_hooks.hpp"
+
 #include "platform/helper_system.hpp"
 
 namespace zelk::helper::sys {
@@ -21,25 +23,48 @@ void ignoreSigpipe() { ::signal(SIGPIPE, SIG_IGN); }
 // all); Linux's: a 2-byte family and a 108-byte path, no length byte (110). Either is passed
 // whole, with at most 103 path bytes, so the path field always ends in zero. An empty path would
 // mean Linux's abstract namespace: the caller refuses that before binding.
+//
+// bind makes the file with the permission bits the umask leaves, on both systems: a umask of
+// 0177 around it gives 0600 from the first moment, so no one else can connect in between and no
+// chmod through the path is needed afterwards. The umask is process-wide; the helper binds during
+// start-up, before its watch thread exists, and a file another thread made in that moment would
+// only come out narrower.
 int bindUnix(int fd, const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     const std::size_t n = std::min(path.size(), MAX_SOCK_PATH_BYTES);
     std::memcpy(addr.sun_path, path.data(), n);
     const auto len = static_cast<socklen_t>(sizeof addr);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0) return 0;
-    return errno;
+    const mode_t previous = ::umask(0177);
+    const int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+    const int error = rc == 0 ? 0 : errno;
+    ::umask(previous);
+    return error;
 }
 
 bool listenOn(int fd, int backlog) { return ::listen(fd, backlog) == 0; }
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
 
-void giveSocketFile(const std::string& path, std::uint32_t uid) {
-    [[maybe_unused]] const int rc = ::chown(path.c_str(), static_cast<uid_t>(uid), 0);
+bool isBoundSocket(const struct stat& st, const SocketFile& bound) {
+    return S_ISSOCK(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == bound.device &&
+           static_cast<std::uint64_t>(st.st_ino) == bound.inode;
 }
 
-void restrictSocketFile(const std::string& path) { ::chmod(path.c_str(), 0600); }
+// Nobody but this process can make a socket file of its own user at the path; a hard link to
+// some other socket of that user would show a second link.
+std::optional<SocketFile> boundSocketFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 || (st.st_mode & 07777) != 0600)
+        return std::nullopt;
+    return SocketFile{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+void removeSocketFile(const std::string& path, const SocketFile& bound) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && isBoundSocket(st, bound)) ::unlink(path.c_str());
+}
 
 std::ptrdiff_t readOnce(int conn, std::span<char> buffer) { return ::read(conn, buffer.data(), buffer.size()); }
 

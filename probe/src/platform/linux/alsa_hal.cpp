@@ -119,6 +119,12 @@ public:
         return STATUS_UNKNOWN_PROPERTY;
     }
 
+    void beginLine() override { in_line_ = true; }
+    void endLine() override {
+        in_line_ = false;
+        substreams_.reset();
+    }
+
     std::string takeString(StringRef ref) override {
         const auto it = std::find_if(handed_.begin(), handed_.end(), [&](const std::string& s) { return &s == ref; });
         if (it == handed_.end()) return {};
@@ -189,15 +195,20 @@ private:
         return alsa::parseTgid(*text).value_or(0);
     }
 
-    std::vector<OpenSubstream> allOpenSubstreams() const {
+    // Every open substream of every card. The process list and each process's running state
+    // need all of them: within one output line they are walked once, at the first read that
+    // needs them (hundreds of substreams, walked per process, made a line take seconds).
+    const std::vector<OpenSubstream>& allOpenSubstreams() {
+        if (in_line_ && substreams_) return *substreams_;
         std::vector<OpenSubstream> all;
         for (const auto& pcm : pcms())
             if (auto open = openSubstreams(pcm)) all.insert(all.end(), open->begin(), open->end());
-        return all;
+        substreams_ = std::move(all);
+        return *substreams_;
     }
 
     // Processes holding any open substream, capture or playback, ascending.
-    std::vector<std::int32_t> owners() const {
+    std::vector<std::int32_t> owners() {
         std::vector<std::int32_t> tgids;
         for (const auto& sub : allOpenSubstreams())
             if (sub.tgid > 0 && static_cast<ObjectId>(sub.tgid) <= 0x3FFFFFFFu) tgids.push_back(sub.tgid);
@@ -222,7 +233,7 @@ private:
     }
 
     // Fills as many identifiers as the buffer holds and reports the bytes used.
-    Status processList(std::uint32_t& data_size, void* data) const {
+    Status processList(std::uint32_t& data_size, void* data) {
         if (data == nullptr) return STATUS_BAD_SIZE;
         const auto tgids = owners();
         const std::size_t count = std::min<std::size_t>(tgids.size(), data_size / sizeof(ObjectId));
@@ -237,7 +248,7 @@ private:
 
     // A pid that holds no substream has no process object: 0, with success, as the HAL answers.
     Status translatePid(std::uint32_t qualifier_size, const void* qualifier, std::uint32_t& data_size,
-                        void* data) const {
+                        void* data) {
         if (qualifier == nullptr || qualifier_size != sizeof(std::int32_t)) return STATUS_BAD_SIZE;
         std::int32_t pid = 0;
         std::memcpy(&pid, qualifier, sizeof pid);
@@ -246,7 +257,7 @@ private:
         return writeValue(data_size, data, known ? PROCESS_OBJECT_BASE | static_cast<ObjectId>(pid) : OBJECT_UNKNOWN);
     }
 
-    Status processRunningInput(std::int32_t tgid, std::uint32_t& data_size, void* data) const {
+    Status processRunningInput(std::int32_t tgid, std::uint32_t& data_size, void* data) {
         bool holds_any = false;
         bool capturing = false;
         for (const auto& sub : allOpenSubstreams()) {
@@ -274,6 +285,8 @@ private:
 
     std::string root_;
     std::list<std::string> handed_;  // texts of references not yet taken
+    bool in_line_ = false;
+    std::optional<std::vector<OpenSubstream>> substreams_;  // the last walk; reused only within a line
 };
 
 }  // namespace

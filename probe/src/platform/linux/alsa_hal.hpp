@@ -10,7 +10,8 @@
 namespace zelk::probe {
 
 // Object identifiers: the system object 1, capture device 0x10000 | card << 8 | device, process
-// 0x40000000 | tgid. Nothing is cached; every read looks at procfs afresh. `proc_root` is
+// 0x40000000 | tgid. Every read looks at procfs afresh, except that the substreams are walked
+// once per output line (AudioHal::beginLine to endLine). `proc_root` is
 // "/proc" on a live system and a prepared directory in tests.
 std::unique_ptr<AudioHal> makeAlsaHal(std::string proc_root);
 
