@@ -52,11 +52,12 @@ bool isBoundSocket(const struct stat& st, const SocketFile& bound) {
 }
 
 // Nobody but this process can make a socket file of its own user at the path; a hard link to
-// some other socket of that user would show a second link.
+// some other socket of that user would show a second link. The mode may come out narrower than
+// 0600 (a folder's default ACL), never wider.
 std::optional<SocketFile> boundSocketFile(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-    if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 || (st.st_mode & 07777) != 0600)
+    if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 || (st.st_mode & 07777 & ~0600) != 0)
         return std::nullopt;
     return SocketFile{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
