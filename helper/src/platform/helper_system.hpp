@@ -44,8 +44,8 @@ struct SocketFile {
     std::uint64_t inode = 0;
 };
 
-// What `path` holds right after bindUnix made it: a socket of this process's user with mode 0600
-// and one link; nullopt when the path holds anything else by then.
+// What `path` holds right after bindUnix made it: a socket of this process's user, with no
+// permission beyond 0600 and one link; nullopt when the path holds anything else by then.
 std::optional<SocketFile> boundSocketFile(const std::string& path);
 
 // chown(uid, group 0) of the socket file, never through a symbolic link, and only while `path`

@@ -9,9 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/posix_hooks.hpp"
-
 #include "platform/helper_system.hpp"
+#include "platform/posix/posix_hooks.hpp"
 
 namespace zelk::helper::sys {
 
