@@ -24,7 +24,7 @@ hosts() {  # hosts PREFIX: builds and runs both hosts against PREFIX
   expect "find_package host ($prefix)" "$("$dir/build/consumer")" "1 1"
   # shellcheck disable=SC2046 # the flags are words
   "$cc" -o "$dir/pc_consumer" "$dir/main.c" \
-    $(PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zelk-core)
+    $(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zelk-core)
   expect "pkg-config host ($prefix)" "$(LD_LIBRARY_PATH="$prefix/$libdir" "$dir/pc_consumer")" "1 1"
   expect "zelk --version ($prefix)" "$("$prefix/bin/zelk" --version)" \
     "zelk $version
