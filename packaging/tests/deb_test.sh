@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build tree and checks it: its control fields (a computed
-# Depends line), its files (the install set under /usr, the unit in /lib/systemd/system, no file
-# of the build tree and no path into it), the unpacked zelk finding the unpacked library, and
-# lintian with the findings this project accepts (packaging/tests/lintian-accepted) left out.
+# Builds the Debian package from the build tree (into BUILD_DIR/package) and checks it: its
+# control fields (a computed Depends line), its files (the install set under /usr, the unit in
+# /lib/systemd/system, no file of the build tree and no path into it), the unpacked zelk finding
+# the unpacked library, and lintian with the findings this project accepts
+# (packaging/tests/lintian-accepted) left out.
 # Usage: deb_test.sh BUILD_DIR CPACK VERSION LIBDIR
 set -euo pipefail
 build=$1 cpack=$2 version=$3 libdir=$4
@@ -11,8 +12,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$cpack" --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail cpack; }
-deb=$work/out/zelk_${version}_$(dpkg --print-architecture).deb
+# The package stays in BUILD_DIR/package for a look afterwards.
+deb=$build/package/zelk_${version}_$(dpkg --print-architecture).deb
+rm -f "$deb"
+"$cpack" --config "$build/CPackConfig.cmake" -B "$build/package" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail cpack; }
 [ -f "$deb" ] || fail "no $deb"
 echo "== $(basename "$deb")"
 
