@@ -44,6 +44,7 @@ dpkg -x "$deb" "$work/root"
 if grep -rlF "$(cd "$build" && pwd)" "$work/root"; then fail "files naming the build tree"; fi
 grep -qx 'ExecStart=/usr/libexec/zelk-helper' "$work/root/lib/systemd/system/zelk-helper.service" ||
   fail "the unit does not start /usr/libexec/zelk-helper"
+[ -x "$work/root/usr/libexec/zelk-helper" ] || fail "no executable helper at the unit's path"
 readelf -d "$work/root/usr/$libdir/libzelk_core.so.$version" | grep -q 'SONAME.*\[libzelk_core\.so\.1\]' ||
   fail "no SONAME libzelk_core.so.1"
 out=$("$work/root/usr/bin/zelk" --version)

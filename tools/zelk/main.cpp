@@ -30,8 +30,8 @@ int usage(FILE* out) {
     std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n       zelk [--lib PATH] --version\n\ncommands:\n");
     for (const auto& [name, command] : registry()) std::fprintf(out, "  %s\n", command.usage);
     std::fprintf(out,
-                 "\n--lib PATH loads libzelk_core from PATH (default: %s, found through the tool's run path:\n"
-                 "the installed library folder beside the tool's own, or the build tree's core/)\n"
+                 "\n--lib PATH loads libzelk_core from PATH (default: %s, found through the tool's\n"
+                 "  run path: the installed library folder beside the tool's own, or the build tree's core/)\n"
                  "--version prints this tool's version and the loaded library's contract and file\n",
                  ZELK_DEFAULT_LIBRARY);
     return out == stdout ? kExitOk : kExitUsage;
