@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <stdexcept>
 
@@ -26,9 +27,13 @@ F symbol(void* handle, const char* name) {
 }
 
 int usage(FILE* out) {
-    std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n\ncommands:\n");
+    std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n       zelk [--lib PATH] --version\n\ncommands:\n");
     for (const auto& [name, command] : registry()) std::fprintf(out, "  %s\n", command.usage);
-    std::fprintf(out, "\n--lib PATH loads libzelk_core from PATH (default: %s)\n", ZELK_DEFAULT_LIBRARY);
+    std::fprintf(out,
+                 "\n--lib PATH loads libzelk_core from PATH (default: %s, found through the tool's\n"
+                 "  run path: the installed library folder beside the tool's own, or the build tree's core/)\n"
+                 "--version prints this tool's version and the loaded library's contract and file\n",
+                 ZELK_DEFAULT_LIBRARY);
     return out == stdout ? kExitOk : kExitUsage;
 }
 
@@ -53,6 +58,10 @@ Library::Library(const std::string& path) {
     }
     try {
         contract = symbol<zelk_core_contract_fn>(handle_, "zelk_core_contract");
+        Dl_info info{};
+        file = ::dladdr(reinterpret_cast<void*>(contract), &info) != 0 && info.dli_fname != nullptr
+                   ? std::filesystem::path(info.dli_fname).lexically_normal().string()
+                   : path;
         free = symbol<zelk_core_free_fn>(handle_, "zelk_core_free");
         snapshot = symbol<zelk_core_snapshot_fn>(handle_, "zelk_core_snapshot");
         gpu_clients = symbol<zelk_core_gpu_clients_fn>(handle_, "zelk_core_gpu_clients");
@@ -127,6 +136,7 @@ int main(int argc, char** argv) {
     Context ctx;
     ctx.library_path = ZELK_DEFAULT_LIBRARY;
     ctx.program_dir = own_directory();
+    bool version = false;
     int i = 1;
     while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
         const std::string opt = argv[i];
@@ -136,10 +146,23 @@ int main(int argc, char** argv) {
         } else if (opt.rfind("--lib=", 0) == 0) {
             ctx.library_path = opt.substr(6);
             ++i;
+        } else if (opt == "--version") {
+            version = true;
+            ++i;
         } else if (opt == "--help") {
             return usage(stdout);
         } else {
             return fail(kExitUsage, "unknown option " + opt + " (see zelk --help)");
+        }
+    }
+    if (version) {
+        std::printf("zelk %s\n", ZELK_VERSION);
+        try {
+            Library& lib = ctx.library();
+            std::printf("libzelk_core contract %d: %s\n", lib.contract(), lib.file.c_str());
+            return kExitOk;
+        } catch (const std::exception& e) {
+            return fail(kExitLibrary, e.what());
         }
     }
     if (i >= argc) return usage(stderr);

@@ -34,13 +34,10 @@ bool make_pipe(Fd& read_end, Fd& write_end) {
 
 bool executable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
 
-// --probe, else the probe this build made, else one beside zelk or in the build tree's probe/.
+// --probe, else the probe installed beside zelk, else the one in the build tree's probe/.
 std::string probe_path(const std::string& given, const std::string& program_dir) {
     if (!given.empty()) return given;
-#ifdef ZELK_PROBE_PATH
-    if (executable(ZELK_PROBE_PATH)) return ZELK_PROBE_PATH;
-#endif
-    for (const std::string& candidate : {program_dir + "/../probe/vintrel", program_dir + "/vintrel"})
+    for (const std::string& candidate : {program_dir + "/vintrel", program_dir + "/../probe/vintrel"})
         if (executable(candidate)) return candidate;
     return {};
 }

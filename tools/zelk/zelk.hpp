@@ -36,6 +36,7 @@ public:
     zelk_core_gpu_stats_fn gpu_stats = nullptr;
     zelk_core_iface_bytes_fn iface_bytes = nullptr;
     zelk_core_selftest_fn selftest = nullptr;
+    std::string file;  // the file the library was loaded from, as the loader found it
 
 private:
     void* handle_ = nullptr;

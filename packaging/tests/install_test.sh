@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds two hosts outside the tree against it,
+# one through the CMake package and one through pkg-config; each prints "1 1". Then moves the
+# prefix elsewhere and does it again: the install is relocatable.
+# Usage: install_test.sh BUILD_DIR CMAKE CC LIBDIR VERSION
+set -euo pipefail
+build=$1 cmake=$2 cc=$3 libdir=$4 version=$5
+consumer=$(cd "$(dirname "$0")" && pwd)/consumer
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect() {  # expect WHAT ACTUAL WANTED
+  [ "$2" = "$3" ] || fail "$1: got '$2', want '$3'"
+  echo "$1: $2"
+}
+
+hosts() {  # hosts PREFIX: builds and runs both hosts against PREFIX
+  local prefix=$1 dir
+  dir=$(mktemp -d "$work/host.XXXX")
+  cp "$consumer"/* "$dir"/
+  "$cmake" -S "$dir" -B "$dir/build" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  "$cmake" --build "$dir/build" >/dev/null
+  expect "find_package host ($prefix)" "$("$dir/build/consumer")" "1 1"
+  # shellcheck disable=SC2046 # the flags are words
+  "$cc" -o "$dir/pc_consumer" "$dir/main.c" \
+    $(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zelk-core)
+  expect "pkg-config host ($prefix)" "$(LD_LIBRARY_PATH="$prefix/$libdir" "$dir/pc_consumer")" "1 1"
+  expect "zelk --version ($prefix)" "$("$prefix/bin/zelk" --version)" \
+    "zelk $version
+libzelk_core contract 1: $prefix/$libdir/libzelk_core.so.1"
+}
+
+"$cmake" --install "$build" --prefix "$work/first" >/dev/null
+hosts "$work/first"
+expect "unit's helper" "$(sed -n 's/^ExecStart=//p' "$work/first/lib/systemd/system/zelk-helper.service")" \
+  "$work/first/libexec/zelk-helper"
+[ -x "$work/first/libexec/zelk-helper" ] || fail "no helper at the unit's path"
+
+# find_package checks the version: this package is no version 2.
+dir=$(mktemp -d "$work/v2.XXXX")
+cp "$consumer"/* "$dir"/
+if "$cmake" -S "$dir" -B "$dir/build" -G Ninja -DCMAKE_PREFIX_PATH="$work/first" -DZELK_WANT=2 >"$dir/log" 2>&1; then
+  fail "find_package(zelk 2) accepted version $version"
+fi
+grep -q "zelkConfig.cmake, version: $version" "$dir/log" || { cat "$dir/log"; fail "find_package(zelk 2) failed otherwise"; }
+echo "find_package(zelk 2): refused ($version considered, not accepted)"
+
+mv "$work/first" "$work/moved"
+hosts "$work/moved"
