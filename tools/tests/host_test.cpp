@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "support/process.hpp"
+#include "support/socket_client.hpp"  // the helper tests' TempDir
 
 namespace zelk::tool {
 namespace {
@@ -20,7 +21,7 @@ using namespace std::chrono_literals;
 using testing::poll_for;
 using testing::Process;
 using testing::read_text;
-using testing::TempDir;
+using helper::testing::TempDir;
 
 const std::string SESSION = "5e551011-0000-4000-8000-0123456789ab";
 const char* const PROMETHEUS = "/usr/bin/prometheus";

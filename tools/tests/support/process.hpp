@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -97,25 +96,5 @@ auto poll_for(std::chrono::milliseconds limit, F probe) -> decltype(probe()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
-
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/zelk-tool-test-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace zelk::tool::testing
