@@ -155,7 +155,8 @@ bool gather(Library& lib, Figures& out) {
 
 // Sleeps for `seconds` unless a stop signal comes first (it interrupts the sleep).
 void pause_for(double seconds) {
-    timespec left{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
+    const auto whole = static_cast<time_t>(seconds);
+    timespec left{whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
     while (!stop_requested && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
