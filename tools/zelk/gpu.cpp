@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "iokit_gpu.hpp"
-#include "zelk.hpp"
+#include "census.hpp"
 
 namespace zelk::tool {
-namespace {
 
-// The client stream, decoded; the library's buffer is released before this returns.
+// The library's buffer is released before this returns.
 std::int32_t fetch_clients(Library& lib, std::vector<GpuClient>& out) {
     std::uint8_t* ptr = nullptr;
     std::size_t len = 0;
@@ -27,6 +25,8 @@ std::int32_t fetch_clients(Library& lib, std::vector<GpuClient>& out) {
     out = std::move(*decoded);
     return code;
 }
+
+namespace {
 
 std::string figure_text(std::int64_t v, const char* unit) {
     if (v == -1) return "not available";

@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "helper_client.hpp"
 #include "zelk.hpp"
 
 namespace zelk::tool {
 namespace {
 
-constexpr const char* DEFAULT_SOCKET = "/var/run/app.morvitan.zelk.helper.sock";
 constexpr std::size_t MAX_SOCKET_PATH = 103;
 // The helper answers after its tools have exited, which it allows up to a minute.
 constexpr int REPLY_TIMEOUT_S = 90;
@@ -43,15 +43,77 @@ std::string pid_json(const std::string& pid) {
     return digits ? pid : json_string(pid);
 }
 
+}  // namespace
+
+bool socket_option(const std::vector<std::string>& args, std::size_t& i, std::string& socket_path) {
+    if (args[i] == "--socket" && i + 1 < args.size()) {
+        socket_path = args[++i];
+        return true;
+    }
+    if (args[i].rfind("--socket=", 0) == 0) {
+        socket_path = args[i].substr(9);
+        return true;
+    }
+    return false;
+}
+
+bool helper_exchange(const std::string& socket_path, const std::string& request, std::string& reply,
+                     std::string& error) {
+    reply.clear();
+    if (socket_path.empty() || socket_path.size() > MAX_SOCKET_PATH) {
+        error = "the socket path must be 1 to 103 bytes";
+        return false;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    Socket sock;
+    if (sock.get() < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    timeval tv{};
+    tv.tv_sec = REPLY_TIMEOUT_S;
+    ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
+    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        error = "cannot connect to " + socket_path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::send(sock.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) {
+        error = std::string("cannot send the request: ") + std::strerror(errno);
+        return false;
+    }
+    // The helper closes after its one reply line. When it closes without having read our
+    // request (a refused peer, a replaced executable) the stream may end in ECONNRESET.
+    char buf[256];
+    for (;;) {
+        const ssize_t n = ::read(sock.get(), buf, sizeof buf);
+        if (n > 0) {
+            reply.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0 || errno == ECONNRESET) break;
+        if (errno == EINTR) continue;
+        error = std::string("no reply: ") + std::strerror(errno);
+        return false;
+    }
+    if (reply.empty()) {
+        error = "the helper closed the connection without a reply";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 int run_helper(Context& ctx) {
-    std::string socket_path = DEFAULT_SOCKET;
+    std::string socket_path = kHelperSocket;
     std::vector<std::string> words;
     for (std::size_t i = 0; i < ctx.args.size(); ++i) {
         const auto& a = ctx.args[i];
-        if (a == "--socket" && i + 1 < ctx.args.size())
-            socket_path = ctx.args[++i];
-        else if (a.rfind("--socket=", 0) == 0)
-            socket_path = a.substr(9);
+        if (socket_option(ctx.args, i, socket_path))
+            continue;
         else if (a.rfind("--", 0) == 0)
             return fail(kExitUsage, "helper: unknown option " + a);
         else
@@ -68,38 +130,11 @@ int run_helper(Context& ctx) {
         return fail(kExitUsage, "helper: say ping, power PROFILE, ease PID or restore PID");
     if (socket_path.empty() || socket_path.size() > MAX_SOCKET_PATH)
         return fail(kExitUsage, "helper: the socket path must be 1 to 103 bytes");
-
-    ::signal(SIGPIPE, SIG_IGN);
-    Socket sock;
-    if (sock.get() < 0) return fail(kExitFailure, std::string("helper: socket: ") + std::strerror(errno));
-    timeval tv{};
-    tv.tv_sec = REPLY_TIMEOUT_S;
-    ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        return fail(kExitFailure, "helper: cannot connect to " + socket_path + ": " + std::strerror(errno));
-    if (::send(sock.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size()))
-        return fail(kExitFailure, std::string("helper: cannot send the request: ") + std::strerror(errno));
-
-    // The helper closes after its one reply line. When it closes without having read our
-    // request (a refused peer, a replaced executable) the stream may end in ECONNRESET.
     std::string reply;
-    char buf[256];
-    for (;;) {
-        const ssize_t n = ::read(sock.get(), buf, sizeof buf);
-        if (n > 0) {
-            reply.append(buf, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == 0 || errno == ECONNRESET) break;
-        if (errno == EINTR) continue;
-        return fail(kExitFailure, std::string("helper: no reply: ") + std::strerror(errno));
-    }
-    if (reply.empty()) return fail(kExitFailure, "helper: the helper closed the connection without a reply");
+    std::string error;
+    if (!helper_exchange(socket_path, request, reply, error)) return fail(kExitFailure, "helper: " + error);
     std::fwrite(reply.data(), 1, reply.size(), stdout);
-    return reply == "{\"ok\":true}\n" ? kExitOk : kExitFailure;
+    return reply == kHelperOk ? kExitOk : kExitFailure;
 }
 
 const Registration reg({"helper",

@@ -9,18 +9,11 @@
 #include <map>
 #include <thread>
 
-#include "stream.hpp"
-#include "zelk.hpp"
+#include "census.hpp"
+#include "runs.hpp"
 
 namespace zelk::tool {
-namespace {
 
-struct Taken {
-    std::vector<std::uint8_t> raw;
-    Snapshot snap;
-};
-
-// One census through the export, copied out of the library's buffer, which is released.
 int take(Library& lib, Taken& out) {
     std::uint8_t* p = nullptr;
     std::size_t n = 0;
@@ -34,6 +27,14 @@ int take(Library& lib, Taken& out) {
     return kExitOk;
 }
 
+int take_measured(Library& lib, Taken& out) {
+    if (const int status = take(lib, out); status != kExitOk) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return take(lib, out);
+}
+
+namespace {
+
 std::string session_text(const ProcessRecord& r) {
     return r.session_id ? std::string(r.session_id->begin(), r.session_id->end()) : std::string();
 }
@@ -45,52 +46,64 @@ void print_row(const ProcessRecord& r, const char* indent, std::size_t width) {
                 static_cast<double>(r.resident_bytes) / (1024.0 * 1024.0), cmd.c_str());
 }
 
-// Sessions first (each with its totals), then every other process, busiest first.
-void print_table(const Snapshot& s, std::size_t max_rows, std::size_t width) {
-    std::vector<const ProcessRecord*> rows;
-    for (const auto& r : s.records) rows.push_back(&r);
-    std::stable_sort(rows.begin(), rows.end(), [](const auto* a, const auto* b) {
-        return a->cpu_usage != b->cpu_usage ? a->cpu_usage > b->cpu_usage : a->resident_bytes > b->resident_bytes;
-    });
-    std::map<std::string, std::vector<const ProcessRecord*>> sessions;
-    for (const auto* r : rows)
-        if (r->session_id) sessions[session_text(*r)].push_back(r);
+bool busier(const ProcessRecord* a, const ProcessRecord* b) {
+    return a->cpu_usage != b->cpu_usage ? a->cpu_usage > b->cpu_usage : a->resident_bytes > b->resident_bytes;
+}
 
+// Agent runs first (each with its totals; "+" marks a process that inherits the run from an
+// ancestor), then every other process, busiest first.
+void print_table(const Snapshot& s, std::size_t max_rows, std::size_t width) {
+    const auto runs = group_runs(s);
+    std::vector<bool> in_run(s.records.size());
     std::printf("%zu processes, %" PRIu32 " readable, memory %.1f GiB, collected in %.2f ms\n", s.records.size(),
                 static_cast<std::uint32_t>(std::count_if(s.records.begin(), s.records.end(),
                                                          [](const auto& r) { return r.flags & FLAG_INFO; })),
                 static_cast<double>(s.mem_total) / (1u << 30), static_cast<double>(s.collect_ns) / 1e6);
     const char* header = "%s%7s %7s %6s %4s %6s %9s  %s\n";
-    for (const auto& [id, members] : sessions) {
-        std::uint64_t cpu = 0;
-        std::uint64_t rss = 0;
-        for (const auto* r : members) {
-            cpu += r->cpu_usage;
-            rss += r->resident_bytes;
-        }
-        std::printf("\nagent session %s: %zu processes, CPU %.1f%%, memory %.1f MiB\n", id.c_str(), members.size(),
-                    static_cast<double>(cpu) / 10.0, static_cast<double>(rss) / (1024.0 * 1024.0));
+    for (const auto& run : runs) {
+        std::vector<std::pair<const ProcessRecord*, bool>> members;
+        for (const std::size_t i : run.direct) members.emplace_back(&s.records[i], false);
+        for (const std::size_t i : run.inherited) members.emplace_back(&s.records[i], true);
+        std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return busier(a.first, b.first); });
+        std::printf("\nagent run %s: %zu processes (%zu inherited), CPU %.1f%%, memory %.1f MiB, running %s\n",
+                    run.session.c_str(), run.processes(), run.inherited.size(), static_cast<double>(run.cpu_usage) / 10.0,
+                    static_cast<double>(run.resident_bytes) / (1024.0 * 1024.0),
+                    duration_text(s.wall_sec - static_cast<std::int64_t>(run.start_sec)).c_str());
         std::printf(header, "  ", "PID", "PPID", "UID", "NI", "CPU%", "RSS MiB", "COMMAND");
-        for (const auto* r : members) print_row(*r, "  ", width);
+        for (const auto& [r, inherited] : members) {
+            in_run[static_cast<std::size_t>(r - s.records.data())] = true;
+            print_row(*r, inherited ? " +" : "  ", width);
+        }
     }
+    std::vector<const ProcessRecord*> rows;
+    for (std::size_t i = 0; i < s.records.size(); ++i)
+        if (!in_run[i]) rows.push_back(&s.records[i]);
+    std::stable_sort(rows.begin(), rows.end(), busier);
     std::printf("\n");
     std::printf(header, "", "PID", "PPID", "UID", "NI", "CPU%", "RSS MiB", "COMMAND");
     std::size_t shown = 0;
     for (const auto* r : rows) {
-        if (r->session_id) continue;
         if (max_rows > 0 && shown++ >= max_rows) break;
         print_row(*r, "", width);
     }
 }
 
+// One line per process; "run" names the agent run it belongs to, its own or an ancestor's.
 void print_json(const Snapshot& s) {
-    for (const auto& r : s.records) {
+    std::vector<const std::string*> run_of(s.records.size());
+    const auto runs = group_runs(s);
+    for (const auto& run : runs)
+        for (const auto* members : {&run.direct, &run.inherited})
+            for (const std::size_t i : *members) run_of[i] = &run.session;
+    for (std::size_t i = 0; i < s.records.size(); ++i) {
+        const auto& r = s.records[i];
         std::printf("{\"pid\":%d,\"ppid\":%u,\"uid\":%u,\"nice\":%d,\"flags\":%u,\"cpu_usage\":%u,"
                     "\"resident_bytes\":%" PRIu64 ",\"start_sec\":%" PRIu64 ",\"start_usec\":%u,\"tty\":%u,"
-                    "\"command\":%s,\"session_id\":%s}\n",
+                    "\"command\":%s,\"session_id\":%s,\"run\":%s}\n",
                     r.pid, r.ppid, r.uid, r.nice, r.flags, r.cpu_usage, r.resident_bytes, r.start_sec, r.start_usec,
                     r.tty, json_string(r.command).c_str(),
-                    r.session_id ? json_string(session_text(r)).c_str() : "null");
+                    r.session_id ? json_string(session_text(r)).c_str() : "null",
+                    run_of[i] ? json_string(*run_of[i]).c_str() : "null");
     }
 }
 
@@ -111,14 +124,9 @@ int run_snapshot(Context& ctx) {
                         "snapshot: unknown argument " + a + " (usage: zelk snapshot [--json] [--raw FILE] [--once])");
     }
     Taken t;
-    // Where the platform has no instantaneous CPU figure (Linux), usage is measured between two
-    // collections of a loaded library, as a host that samples periodically sees it: a first
-    // collection half a second earlier gives the figures a window. --once shows the first alone.
-    if (!once) {
-        if (const int status = take(ctx.library(), t); status != kExitOk) return status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    if (const int status = take(ctx.library(), t); status != kExitOk) return status;
+    // --once shows a first collection alone (no usage window on Linux).
+    if (const int status = once ? take(ctx.library(), t) : take_measured(ctx.library(), t); status != kExitOk)
+        return status;
     if (!raw_path.empty()) {
         std::ofstream out(raw_path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(t.raw.data()), static_cast<std::streamsize>(t.raw.size()));
@@ -162,7 +170,7 @@ int run_selftest(Context& ctx) {
     return result == 1 ? kExitOk : kExitFailure;
 }
 
-const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE] [--once]   every process, agent sessions grouped", run_snapshot});
+const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE] [--once]   every process, grouped by agent run", run_snapshot});
 const Registration top_reg({"top", "top [SECONDS] [--rows N]   the snapshot table, refreshed until interrupted", run_top});
 const Registration selftest_reg({"selftest", "selftest   run the library's self-test", run_selftest});
 

@@ -1,0 +1,22 @@
+// One request to zelk-helper over its socket, as the application sends it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zelk::tool {
+
+inline constexpr const char* kHelperSocket = "/var/run/app.morvitan.zelk.helper.sock";
+inline constexpr const char* kHelperOk = "{\"ok\":true}\n";
+
+// Sends `request` and reads the reply until the helper closes. True with the reply line in
+// `reply`; false with the reason in `error` (no connection, nothing sent, no reply).
+bool helper_exchange(const std::string& socket_path, const std::string& request, std::string& reply,
+                     std::string& error);
+
+// Parses --socket PATH / --socket=PATH at args[i] (advancing i past a separate value); false
+// when args[i] is not that option.
+bool socket_option(const std::vector<std::string>& args, std::size_t& i, std::string& socket_path);
+
+}  // namespace zelk::tool
