@@ -1,9 +1,13 @@
 // zelk: a host for libzelk_core, the helper and the probe, used to try them by hand.
 #include <dlfcn.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -37,11 +41,18 @@ int usage(FILE* out) {
     return out == stdout ? kExitOk : kExitUsage;
 }
 
+// The folder of this executable: macOS has no /proc, so it asks dyld for the path.
 std::string own_directory() {
     char buf[PATH_MAX];
+#ifdef __APPLE__
+    std::uint32_t size = sizeof buf;
+    if (::_NSGetExecutablePath(buf, &size) != 0) return ".";
+    std::string path(buf);
+#else
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
     std::string path(buf, static_cast<std::size_t>(n));
+#endif
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
