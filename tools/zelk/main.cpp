@@ -1,9 +1,13 @@
 // zelk: a host for libzelk_core, the helper and the probe, used to try them by hand.
 #include <dlfcn.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -34,9 +38,15 @@ int usage(FILE* out) {
 
 std::string own_directory() {
     char buf[PATH_MAX];
+#if defined(__APPLE__)
+    std::uint32_t size = sizeof buf;
+    if (::_NSGetExecutablePath(buf, &size) != 0) return ".";
+    std::string path(buf);
+#else
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
     std::string path(buf, static_cast<std::size_t>(n));
+#endif
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
