@@ -7,9 +7,10 @@
 #                             static libc++, libc++abi and compiler-rt archives. Links run LLVM's
 #                             Mach-O linker (ld64.lld) through clang. Without it the build only
 #                             compiles, which is what scripts/check-darwin needs.
-# Header-only stand-ins for the Homebrew packages (GoogleTest, Google Benchmark, nlohmann-json)
-# come from packages/ next to this file; they expose this machine's headers of those projects
-# and nothing else of /usr/include.
+# Header-only stand-ins for the Homebrew packages (GoogleTest, Google Benchmark, nlohmann-json,
+# prometheus-cpp) come from packages/ next to this file; they expose this machine's headers of
+# those projects and nothing else of /usr/include. They serve compiling only: a target that
+# links one of the compiled ones cannot be linked for macOS here.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(CMAKE_SYSTEM_VERSION 24.0)
