@@ -95,8 +95,8 @@ std::vector<std::uint8_t> agent_area() {
     std::string body = "node\0/Users/dev/.local/lib/agent/cli.js\0--output-format\0stream-json\0--verbose\0"
                        "--permission-mode=acceptEdits\0"s;
     const char* env[] = {
-        "PATH=/Users/dev/.nvm/versions/node/v22.3.0/bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:"
-        "/System/Cryptexes/App/usr/bin:/usr/bin:/bin:/usr/sbin:/sbin:/Users/dev/.cargo/bin:/Users/dev/go/bin",
+        ("PATH=/Users/dev/.nvm/versions/node/v22.3.0/bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:"
+         "/System/Cryptexes/App/usr/bin:/usr/bin:/bin:/usr/sbin:/sbin:/Users/dev/.cargo/bin:/Users/dev/go/bin"),
         "HOME=/Users/dev", "SHELL=/bin/zsh", "TERM=xterm-256color", "TERM_PROGRAM=vscode", "LANG=en_GB.UTF-8",
         "USER=dev", "LOGNAME=dev", "TMPDIR=/var/folders/xy/abcdefgh12345678/T/", "COLORTERM=truecolor",
         "SSH_AUTH_SOCK=/private/tmp/com.apple.launchd.AbCdEf/Listeners", "__CF_USER_TEXT_ENCODING=0x1F5:0x0:0x2",

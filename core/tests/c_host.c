@@ -10,6 +10,15 @@
 
 #include "zelk_core.h"
 
+#ifdef __APPLE__
+#define LOOPBACK "lo0"
+/* macOS gives programs not its own counters cut to 32 bits, which wrap: compare modulo 2^32. */
+#define GREW_BY(before, after, n) ((uint32_t)((after) - (before)) >= (n))
+#else
+#define LOOPBACK "lo"
+#define GREW_BY(before, after, n) ((after) >= (before) + (n))
+#endif
+
 static int failures = 0;
 #define CHECK(cond)                                                   \
     do {                                                              \
@@ -76,8 +85,8 @@ int main(int argc, char **argv) {
 
     /* Null arguments: -3, and the non-null outputs keep their contents. */
     CHECK(iface_bytes(NULL, &rx, &tx) == ZELK_CORE_NULL_POINTER);
-    CHECK(iface_bytes("lo", NULL, &tx) == ZELK_CORE_NULL_POINTER);
-    CHECK(iface_bytes("lo", &rx, NULL) == ZELK_CORE_NULL_POINTER);
+    CHECK(iface_bytes(LOOPBACK, NULL, &tx) == ZELK_CORE_NULL_POINTER);
+    CHECK(iface_bytes(LOOPBACK, &rx, NULL) == ZELK_CORE_NULL_POINTER);
     CHECK(rx == 11 && tx == 22);
 
     /* No such interface: 1, outputs untouched. */
@@ -88,11 +97,11 @@ int main(int argc, char **argv) {
     CHECK(rx == 11 && tx == 22);
 
     /* The loopback interface: counters that grow with loopback traffic. */
-    CHECK(iface_bytes("lo", &rx, &tx) == ZELK_CORE_OK);
+    CHECK(iface_bytes(LOOPBACK, &rx, &tx) == ZELK_CORE_OK);
     loopback_traffic(50);
-    CHECK(iface_bytes("lo", &rx2, &tx2) == ZELK_CORE_OK);
-    CHECK(rx2 >= rx + 50000);
-    CHECK(tx2 >= tx + 50000);
+    CHECK(iface_bytes(LOOPBACK, &rx2, &tx2) == ZELK_CORE_OK);
+    CHECK(GREW_BY(rx, rx2, 50000));
+    CHECK(GREW_BY(tx, tx2, 50000));
 
     CHECK(contract() == 1);
     dlclose(lib);

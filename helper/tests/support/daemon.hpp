@@ -3,6 +3,9 @@
 #pragma once
 
 #include <fcntl.h>
+#if defined(__APPLE__)
+#include <libproc.h>
+#endif
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -86,14 +89,20 @@ public:
         return std::nullopt;
     }
 
-    // Open descriptors of the daemon, from /proc.
+    // Open descriptors of the daemon: libproc's list on macOS, /proc on Linux.
     int openDescriptors() const {
+#if defined(__APPLE__)
+        std::vector<proc_fdinfo> fds(4096);
+        const int bytes = ::proc_pidinfo(pid_, PROC_PIDLISTFDS, 0, fds.data(), static_cast<int>(fds.size() * sizeof fds[0]));
+        return bytes > 0 ? bytes / static_cast<int>(sizeof fds[0]) : 0;
+#else
         int n = 0;
         std::error_code ec;
         for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
              !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
             ++n;
         return n;
+#endif
     }
 
 private:

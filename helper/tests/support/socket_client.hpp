@@ -2,6 +2,7 @@
 // closes; with a receive timeout so a hung helper fails the test instead of stalling it.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -19,7 +20,12 @@ namespace zelk::helper::testing {
 class ClientSocket {
 public:
     explicit ClientSocket(const std::string& path, int timeoutSeconds = 10) {
+#ifdef SOCK_CLOEXEC
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else  // macOS: no SOCK_CLOEXEC
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd_ >= 0) ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+#endif
         if (fd_ < 0) return;
         timeval tv{timeoutSeconds, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

@@ -1,5 +1,6 @@
 // The macOS audio source: CoreAudio's two property reads, passed through unchanged, and the
-// bundle identifier's CFString turned into UTF-8 and released once.
+// bundle identifier's CFString turned into UTF-8 and released once. At start-up the HAL is
+// told to keep its own view of the devices and processes current.
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -29,6 +30,17 @@ AudioObjectPropertyAddress toCoreAudio(const PropertyAddress& a) { return {a.sel
 
 class CoreAudioHal final : public AudioHal {
 public:
+    // A command-line program runs no run loop, and the HAL attaches its notification handlers
+    // to the main one by default: they would never run, and its cached default device and
+    // process list would stay as they were at the first read. Set to NULL, the run loop
+    // property makes the HAL deliver them on a thread of its own. Once, before any read.
+    CoreAudioHal() {
+        const AudioObjectPropertyAddress runLoop = {kAudioHardwarePropertyRunLoop, kAudioObjectPropertyScopeGlobal,
+                                                    kAudioObjectPropertyElementMain};
+        const CFRunLoopRef none = nullptr;
+        ::AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
+    }
+
     Status propertyDataSize(ObjectId object, const PropertyAddress& address, std::uint32_t qualifier_size,
                             const void* qualifier, std::uint32_t& data_size) override {
         const AudioObjectPropertyAddress ca = toCoreAudio(address);

@@ -1,0 +1,5 @@
+include("${CMAKE_CURRENT_LIST_DIR}/../../../host-headers.cmake")
+foreach(t gtest gtest_main gmock gmock_main)
+  zelk_host_headers(GTest::${t} gtest gmock)
+endforeach()
+set(GTest_FOUND TRUE)

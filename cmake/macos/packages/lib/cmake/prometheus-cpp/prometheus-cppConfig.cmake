@@ -1,0 +1,5 @@
+include("${CMAKE_CURRENT_LIST_DIR}/../../../host-headers.cmake")
+foreach(t core pull push)
+  zelk_host_headers(prometheus-cpp::${t} prometheus)
+endforeach()
+set(prometheus-cpp_FOUND TRUE)
