@@ -1,9 +1,17 @@
 // Eight threads call the census and the self-test at once for a few seconds; every stream must
-// decode and every self-test pass. Run under ThreadSanitizer in CI.
+// decode and every self-test pass. Four threads calling the census at once see a spinning child
+// as one caller does. Run under ThreadSanitizer in CI.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -36,6 +44,60 @@ TEST(ConcurrentExports, SnapshotsAndSelftestsOverlap) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GT(streams.load(), 0);
+}
+
+// User + system CPU time of a process in seconds, from /proc/PID/stat (fields 14 and 15).
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    double ticks = 0;
+    for (int k = 3; k <= 15 && fields >> f; ++k)
+        if (k >= 14) ticks += std::stod(f);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST(ConcurrentExports, FourCallersMeasureASpinningChild) {
+    const pid_t busy = ::fork();
+    ASSERT_GE(busy, 0);
+    if (busy == 0) {
+        volatile unsigned long spins = 0;
+        for (;;) spins = spins + 1u;
+    }
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    const double cpu_from = cpu_seconds(busy);
+    std::mutex m;
+    std::vector<std::uint32_t> figures;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            while (clock::now() - start < std::chrono::milliseconds(2000)) {
+                std::uint8_t* p = nullptr;
+                std::size_t n = 0;
+                if (zelk_core_snapshot(&p, &n) != 0) continue;
+                const auto s = decode_snapshot({p, n});
+                zelk_core_free(p, n);
+                if (!s || clock::now() - start < std::chrono::milliseconds(800)) continue;
+                for (const auto& r : s->records)
+                    if (r.pid == busy) {
+                        std::lock_guard lock(m);
+                        figures.push_back(r.cpu_usage);
+                    }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    const double share = (cpu_seconds(busy) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
+    ::kill(busy, SIGKILL);
+    ::waitpid(busy, nullptr, 0);
+
+    ASSERT_FALSE(figures.empty());
+    std::sort(figures.begin(), figures.end());
+    const double median = figures[figures.size() / 2];
+    EXPECT_NEAR(median, share * 1000.0, 150.0) << figures.size() << " snapshots";
+    EXPECT_GT(median, share * 500.0);
 }
 
 }  // namespace
