@@ -54,9 +54,12 @@ std::uint32_t thread_usage_sum(ProcessSource& source, std::int32_t pid, const Ta
     const int bytes = source.list_threads(pid, scratch.thread_ids);
     if (bytes <= 0) return 0;
     const std::size_t count = std::min(static_cast<std::size_t>(bytes) / 8, scratch.thread_ids.size());
+    // A handle listed twice is one thread: count it once.
+    const auto ids = std::span(scratch.thread_ids).first(count);
+    std::sort(ids.begin(), ids.end());
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto usage = source.thread_usage(pid, scratch.thread_ids[i]);
+    for (auto it = ids.begin(); it != ids.end(); it = std::upper_bound(it, ids.end(), *it)) {
+        const auto usage = source.thread_usage(pid, *it);
         if (usage && *usage > 0) sum = saturating_add(sum, static_cast<std::uint32_t>(*usage));
     }
     return sum;
@@ -115,6 +118,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
         cache.slot.reset();
         CacheMap new_map;
         new_map.reserve(pids.size());
+        source.begin_process_loop();
 
         for (const std::int32_t pid : pids) {
             if (pid < 1) continue;
@@ -127,21 +131,25 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             }
             const std::uint64_t cpu_total = info->total_user + info->total_system;  // wraps like the kernel's
 
-            std::optional<CacheEntry> current;
-            if (auto node = old_map.extract(pid)) {
-                const CacheEntry& e = node.mapped();
-                if (e.start_sec == info->start_tvsec && e.start_usec == info->start_tvusec && e.cpu_total == cpu_total)
-                    current = std::move(node.mapped());
-            }
+            // The old entry's node is reused for the new map. It is current when it describes the
+            // same process (start time) running the same program (image) with no CPU time used
+            // since (total).
+            auto node = old_map.extract(pid);
+            const bool current = node && !info->refused && node.mapped().start_sec == info->start_tvsec &&
+                                 node.mapped().start_usec == info->start_tvusec &&
+                                 node.mapped().cpu_total == cpu_total && node.mapped().image == info->image;
 
-            const std::uint32_t cpu_usage =
-                current && current->cpu_usage == 0 ? 0 : thread_usage_sum(source, pid, *info, scratch);
+            // A process whose task information was refused is shown from its process-table entry:
+            // no threads, no arguments.
+            const std::uint32_t cpu_usage = info->refused || (current && node.mapped().cpu_usage == 0)
+                                                ? 0
+                                                : thread_usage_sum(source, pid, *info, scratch);
 
             Fetched got;
-            if (current && current->command) {
-                got.command = std::move(current->command);
-                got.session_id = current->session_id;
-            } else {
+            if (current && node.mapped().command) {
+                got.command = std::move(node.mapped().command);
+                got.session_id = node.mapped().session_id;
+            } else if (!info->refused) {
                 got = fetch_command(source, pid, *info, scratch);
             }
 
@@ -150,7 +158,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             r.ppid = info->ppid;
             r.uid = info->uid;
             r.nice = info->nice;
-            r.resident_bytes = info->resident_size;
+            r.resident_bytes = info->refused ? 0 : info->resident_size;
             r.start_sec = info->start_tvsec;
             r.start_usec = static_cast<std::uint32_t>(info->start_tvusec);
             r.tty = info->tdev;
@@ -169,9 +177,17 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             snap.records.push_back(std::move(r));
             any_info = true;
 
-            new_map.insert_or_assign(pid, CacheEntry{std::move(got.command), got.session_id, info->start_tvsec,
-                                                     info->start_tvusec, cpu_total, cpu_usage});
+            CacheEntry entry{std::move(got.command), got.session_id, info->start_tvsec,
+                             info->start_tvusec,     cpu_total,      info->image, cpu_usage};
+            if (node) {
+                node.mapped() = std::move(entry);
+                auto [at, inserted, left] = new_map.insert(std::move(node));
+                if (!inserted) at->second = std::move(left.mapped());  // a pid listed twice
+            } else {
+                new_map.insert_or_assign(pid, std::move(entry));
+            }
         }
+        source.end_process_loop();
         cache.slot = std::move(new_map);
     }
     if (!any_info) throw MeasurementFailed("no process could be read");

@@ -19,6 +19,7 @@ struct CacheEntry {
     std::uint64_t start_sec = 0;
     std::uint64_t start_usec = 0;
     std::uint64_t cpu_total = 0;
+    std::uint64_t image = 0;  // TaskInfo::image: moves on exec
     std::uint32_t cpu_usage = 0;
 };
 

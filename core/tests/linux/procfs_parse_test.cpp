@@ -90,7 +90,8 @@ TEST(Cmdline, TrailingNulsAndUnterminatedStrings) {
         {"setproctitle padding", std::string("worker: idle\0\0\0\0\0\0", 18), std::string("worker: idle\0", 13), 1},
         {"unterminated last string", std::string("title over env", 14), std::string("title over env\0", 15), 1},
         {"empty argument inside kept", std::string("a\0\0b\0", 5), std::string("a\0\0b\0", 5), 3},
-        {"only NULs", std::string("\0\0\0", 3), std::string("\0", 1), 1},
+        {"leading empty arguments dropped", std::string("\0\0-v\0", 5), std::string("-v\0", 3), 1},
+        {"only NULs: no argument", std::string("\0\0\0", 3), std::string(), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

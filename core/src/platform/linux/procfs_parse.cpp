@@ -14,6 +14,15 @@ bool parse_number(std::string_view field, T& out) {
     return ec == std::errc() && end == field.data() + field.size();
 }
 
+// FNV-1a, 64 bits.
+std::uint64_t mix(std::uint64_t h, std::string_view bytes) {
+    for (const char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    return (h ^ 0xFF) * 0x100000001b3ull;  // a separator, so that fields can't run together
+}
+
+constexpr std::uint32_t kForkedNoExec = 0x40;  // PF_FORKNOEXEC
+constexpr std::uint32_t kKernelThread = 0x00200000;  // PF_KTHREAD
+
 }  // namespace
 
 std::optional<ProcStat> parse_proc_stat(std::string_view text) {
@@ -24,9 +33,10 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     const auto comm = text.substr(open + 1, close - open - 1);
     std::memcpy(st.comm.data(), comm.data(), std::min(comm.size(), st.comm.size()));
 
-    // Fields from 3 (the state) on, separated by single spaces.
+    // Fields from 3 (the state) on, separated by single spaces. Fields 25 and later are optional
+    // (older kernels write fewer).
     std::string_view rest = text.substr(close + 1);
-    std::array<std::string_view, 25> f{};  // f[k] is field k
+    std::array<std::string_view, 52> f{};  // f[k] is field k
     std::size_t k = 3;
     while (k < f.size()) {
         while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -36,7 +46,7 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
         if (end == std::string_view::npos) break;
         rest.remove_prefix(end);
     }
-    if (k < f.size()) return std::nullopt;  // fewer than 24 fields
+    if (k < 25) return std::nullopt;  // fewer than 24 fields
     std::int64_t tty = 0;
     std::uint64_t flags = 0;
     std::int64_t nice = 0;
@@ -47,7 +57,11 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
         !parse_number(f[20], threads) || !parse_number(f[22], st.start_ticks) || !parse_number(f[24], rss))
         return std::nullopt;
     st.tty_nr = static_cast<std::int32_t>(tty);
-    st.kernel_thread = (flags & 0x00200000u) != 0;
+    st.kernel_thread = (flags & kKernelThread) != 0;
+    std::uint64_t h = mix(0xcbf29ce484222325ull, comm);
+    h = mix(h, (flags & kForkedNoExec) != 0 ? "f" : "e");
+    for (const std::size_t field : {23, 26, 27, 28, 45, 46, 47, 48, 49, 50, 51}) h = mix(h, f[field]);
+    st.image = h;
     st.nice = static_cast<std::int32_t>(nice);
     st.num_threads = static_cast<std::int32_t>(threads);
     st.rss_pages = rss > 0 ? static_cast<std::uint64_t>(rss) : 0;
@@ -85,6 +99,16 @@ std::int32_t parse_pid_name(const char* name) {
 
 CmdlineShape finish_cmdline(std::span<std::uint8_t> area, std::size_t got) {
     std::size_t len = std::min(got, area.size());
+    // Empty strings at the front would read as the padding after the executable path and pull
+    // the environment into the arguments: they go. Nothing but NULs (a vector wiped with NULs,
+    // or only empty arguments) is no argument at all.
+    std::size_t lead = 0;
+    while (lead < len && area[lead] == 0) ++lead;
+    if (lead == len) return {0, 0};
+    if (lead > 0) {
+        std::memmove(area.data(), area.data() + lead, len - lead);
+        len -= lead;
+    }
     while (len >= 2 && area[len - 1] == 0 && area[len - 2] == 0) --len;
     if (len == 0 || area[len - 1] != 0) {
         if (len == area.size()) --len;  // no room for the NUL: give up the last byte
