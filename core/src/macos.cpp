@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "bytes.hpp"
@@ -44,7 +45,11 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 // Buffers allocated once per collection and reused for every process.
 struct Scratch {
-    CBuffer procargs;  // calloc'd: the kernel's limit is megabytes, and untouched pages stay free
+    // Left uninitialised: only the bytes the kernel reports are read, and clearing the kernel's
+    // limit of megabytes (which calloc does for a block reused from the heap) would cost more
+    // than the census of a thousand idle processes.
+    std::unique_ptr<std::uint8_t[]> procargs;
+    std::size_t procargs_size = 0;
     std::vector<std::uint64_t> thread_ids;
 };
 
@@ -73,9 +78,11 @@ struct Fetched {
 // Reads the argument area and turns it into a command and a session id; then re-checks that
 // the pid still names the process whose task information was read.
 Fetched fetch_command(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
-    std::size_t size = scratch.procargs.size();
-    if (source.proc_args(pid, scratch.procargs.bytes(), size) != 0 || size < 4 || size > scratch.procargs.size()) return {};
-    const std::span<const std::uint8_t> area(scratch.procargs.data(), size);
+    std::size_t size = scratch.procargs_size;
+    if (source.proc_args(pid, {scratch.procargs.get(), scratch.procargs_size}, size) != 0 || size < 4 ||
+        size > scratch.procargs_size)
+        return {};
+    const std::span<const std::uint8_t> area(scratch.procargs.get(), size);
     if (read_le<std::int32_t>(area, 0) < 1) return {};
     const ProcArgs parsed = parse_procargs(area);
     if (parsed.argc == 0) return {};
@@ -107,8 +114,8 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
 
     Scratch scratch;
     const auto arg_max = source.arg_max();
-    scratch.procargs =
-        CBuffer::allocate(arg_max && *arg_max > 0 ? static_cast<std::size_t>(*arg_max) : kDefaultArgMax);
+    scratch.procargs_size = arg_max && *arg_max > 0 ? static_cast<std::size_t>(*arg_max) : kDefaultArgMax;
+    scratch.procargs = std::make_unique_for_overwrite<std::uint8_t[]>(scratch.procargs_size);
     scratch.thread_ids.reserve(kInitialThreadIds);
 
     bool any_info = false;

@@ -1,6 +1,7 @@
 // Parsers for /proc/PID/stat, /proc/stat, schedstat, directory names and cmdline.
 #include "procfs_parse.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -14,14 +15,28 @@ bool parse_number(std::string_view field, T& out) {
     return ec == std::errc() && end == field.data() + field.size();
 }
 
-// FNV-1a, 64 bits.
+// One step of a 64-bit hash over the fields that exec replaces (FNV-1a's prime, per word).
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) { return (h ^ v) * 0x100000001b3ull ^ (h >> 29); }
+
+// The field's text as 8-byte words: for hashing only, so no number is parsed.
 std::uint64_t mix(std::uint64_t h, std::string_view bytes) {
-    for (const char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    return (h ^ 0xFF) * 0x100000001b3ull;  // a separator, so that fields can't run together
+    while (!bytes.empty()) {
+        std::uint64_t word = 0;
+        const std::size_t n = std::min<std::size_t>(bytes.size(), 8);
+        std::memcpy(&word, bytes.data(), n);
+        h = mix(h, word);
+        bytes.remove_prefix(n);
+    }
+    return mix(h, 0xFF);  // a separator, so that fields can't run together
 }
 
-constexpr std::uint32_t kForkedNoExec = 0x40;  // PF_FORKNOEXEC
-constexpr std::uint32_t kKernelThread = 0x00200000;  // PF_KTHREAD
+constexpr std::uint64_t kForkedNoExec = 0x40;        // PF_FORKNOEXEC
+constexpr std::uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD
+
+// Fields whose text goes into the image hash: 23 (virtual size), 26-28 (code and stack
+// addresses) and 45-51 (data, argument and environment addresses). Addresses read as 0 or 1
+// when the reader may not trace the process.
+constexpr bool in_image(std::size_t k) { return k == 23 || (k >= 26 && k <= 28) || (k >= 45 && k <= 51); }
 
 }  // namespace
 
@@ -32,36 +47,42 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     ProcStat st;
     const auto comm = text.substr(open + 1, close - open - 1);
     std::memcpy(st.comm.data(), comm.data(), std::min(comm.size(), st.comm.size()));
+    std::uint64_t image = mix(0xcbf29ce484222325ull, comm);
 
-    // Fields from 3 (the state) on, separated by single spaces. Fields 25 and later are optional
-    // (older kernels write fewer).
-    std::string_view rest = text.substr(close + 1);
-    std::array<std::string_view, 52> f{};  // f[k] is field k
-    std::size_t k = 3;
-    while (k < f.size()) {
-        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-        if (rest.empty()) break;
-        const auto end = rest.find_first_of(" \n");
-        f[k++] = rest.substr(0, end);
-        if (end == std::string_view::npos) break;
-        rest.remove_prefix(end);
-    }
-    if (k < 25) return std::nullopt;  // fewer than 24 fields
+    // Fields from 3 (the state) on, separated by spaces and ended by a line feed; fields 25 and
+    // later are optional (older kernels write fewer).
     std::int64_t tty = 0;
     std::uint64_t flags = 0;
     std::int64_t nice = 0;
     std::int64_t threads = 0;
     std::int64_t rss = 0;
-    if (!parse_number(f[4], st.ppid) || !parse_number(f[7], tty) || !parse_number(f[9], flags) ||
-        !parse_number(f[14], st.utime_ticks) || !parse_number(f[15], st.stime_ticks) || !parse_number(f[19], nice) ||
-        !parse_number(f[20], threads) || !parse_number(f[22], st.start_ticks) || !parse_number(f[24], rss))
-        return std::nullopt;
+    bool ok = true;
+    std::size_t k = 2;  // the number of the last field read
+    std::size_t at = close + 1;
+    while (k < 51) {
+        while (at < text.size() && text[at] == ' ') ++at;
+        if (at == text.size() || text[at] == '\n') break;
+        const std::size_t from = at;
+        while (at < text.size() && text[at] != ' ' && text[at] != '\n') ++at;
+        const std::string_view f = text.substr(from, at - from);
+        switch (++k) {
+            case 4: ok = ok && parse_number(f, st.ppid); break;
+            case 7: ok = ok && parse_number(f, tty); break;
+            case 9: ok = ok && parse_number(f, flags); break;
+            case 14: ok = ok && parse_number(f, st.utime_ticks); break;
+            case 15: ok = ok && parse_number(f, st.stime_ticks); break;
+            case 19: ok = ok && parse_number(f, nice); break;
+            case 20: ok = ok && parse_number(f, threads); break;
+            case 22: ok = ok && parse_number(f, st.start_ticks); break;
+            case 24: ok = ok && parse_number(f, rss); break;
+            default:
+                if (in_image(k)) image = mix(image, f);
+        }
+    }
+    if (!ok || k < 24) return std::nullopt;
     st.tty_nr = static_cast<std::int32_t>(tty);
     st.kernel_thread = (flags & kKernelThread) != 0;
-    std::uint64_t h = mix(0xcbf29ce484222325ull, comm);
-    h = mix(h, (flags & kForkedNoExec) != 0 ? "f" : "e");
-    for (const std::size_t field : {23, 26, 27, 28, 45, 46, 47, 48, 49, 50, 51}) h = mix(h, f[field]);
-    st.image = h;
+    st.image = mix(image, flags & kForkedNoExec);
     st.nice = static_cast<std::int32_t>(nice);
     st.num_threads = static_cast<std::int32_t>(threads);
     st.rss_pages = rss > 0 ? static_cast<std::uint64_t>(rss) : 0;
