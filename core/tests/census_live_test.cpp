@@ -13,10 +13,10 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "live_children.hpp"
 #include "stream.hpp"
 #include "zelk_core.h"
 
@@ -24,6 +24,10 @@ extern char** environ;
 
 namespace zelk {
 namespace {
+
+using testing::Child;
+using testing::cpu_seconds;
+using testing::Spinner;
 
 Snapshot take() {
     std::uint8_t* p = nullptr;
@@ -40,29 +44,6 @@ const ProcessRecord* find(const Snapshot& s, pid_t pid) {
         if (r.pid == pid) return &r;
     return nullptr;
 }
-
-// User + system CPU time of a process in seconds, from /proc/PID/stat (fields 14 and 15).
-double cpu_seconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    double ticks = 0;
-    for (int k = 3; k <= 15 && fields >> f; ++k)
-        if (k >= 14) ticks += std::stod(f);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// A child process killed and reaped when the guard goes.
-struct Child {
-    pid_t pid = -1;
-    ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 TEST(LiveCensus, NullOutputsAndTheCallingProcess) {
     std::uint8_t* p = reinterpret_cast<std::uint8_t*>(0x1);
@@ -96,13 +77,8 @@ TEST(LiveCensus, AgentSessionAndCpuUsage) {
     Child agent;
     ASSERT_EQ(::posix_spawn(&agent.pid, "/bin/sleep", nullptr, nullptr, argv, envp), 0);
 
-    Child busy;
-    busy.pid = ::fork();
+    Spinner busy;
     ASSERT_GE(busy.pid, 0);
-    if (busy.pid == 0) {
-        volatile unsigned long spins = 0;
-        for (;;) spins = spins + 1u;
-    }
     Child idle;
     idle.pid = ::fork();
     ASSERT_GE(idle.pid, 0);
@@ -255,13 +231,8 @@ double median(std::vector<std::uint32_t> v) {
 }
 
 TEST(LiveCensus, FastCallsMeasureASpinningChild) {
-    Child busy;
-    busy.pid = ::fork();
+    Spinner busy;
     ASSERT_GE(busy.pid, 0);
-    if (busy.pid == 0) {
-        volatile unsigned long spins = 0;
-        for (;;) spins = spins + 1u;
-    }
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
     const double cpu_from = cpu_seconds(busy.pid);

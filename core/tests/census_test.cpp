@@ -92,23 +92,17 @@ TEST(Census, RefusedIsNotGone) {
     f.procs[77].threads = {{31, 250}};
     f.procs[77].args = arg_area(1, "/usr/sbin/secretd", {"secretd"});
     f.procs[555] = {std::nullopt, {}, false, std::nullopt, {}};
+    // Its ids, nice value, terminal and start time; no resident size, usage or session.
+    const ProcessRecord refused{.pid = 77, .ppid = 1, .uid = 501, .nice = -2, .flags = FLAG_INFO, .cpu_usage = 0,
+                                .resident_bytes = 0, .start_sec = 1000, .start_usec = 77, .tty = 0x10000003,
+                                .command = "(secretd)", .session_id = std::nullopt};
+    ProcessRecord gone;  // the placeholder
+    gone.pid = 555;
     ProcessCache cache;
     for (int pass = 0; pass < 2; ++pass) {
         const Snapshot s = collect_snapshot(f, cache);
-        const auto* refused = find(s, 77);
-        EXPECT_EQ(refused->flags, FLAG_INFO);
-        EXPECT_EQ(refused->command, "(secretd)");
-        EXPECT_EQ(refused->ppid, 1u);
-        EXPECT_EQ(refused->uid, 501u);
-        EXPECT_EQ(refused->nice, -2);
-        EXPECT_EQ(refused->tty, 0x10000003u);
-        EXPECT_EQ(refused->start_sec, 1000u);
-        EXPECT_EQ(refused->start_usec, 77u);
-        EXPECT_EQ(refused->resident_bytes, 0u);
-        EXPECT_EQ(refused->cpu_usage, 0u);
-        ProcessRecord placeholder;
-        placeholder.pid = 555;
-        EXPECT_EQ(*find(s, 555), placeholder);
+        EXPECT_EQ(*find(s, 77), refused);
+        EXPECT_EQ(*find(s, 555), gone);
     }
     EXPECT_EQ(std::count(f.arg_reads.begin(), f.arg_reads.end(), 77), 0);
     EXPECT_EQ(std::count(f.thread_lists.begin(), f.thread_lists.end(), 77), 0);

@@ -2,19 +2,15 @@
 // decode and every self-test pass. Four threads calling the census at once see a spinning child
 // as one caller does. Run under ThreadSanitizer in CI.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "../live_children.hpp"
 #include "stream.hpp"
 #include "zelk_core.h"
 
@@ -46,28 +42,13 @@ TEST(ConcurrentExports, SnapshotsAndSelftestsOverlap) {
     EXPECT_GT(streams.load(), 0);
 }
 
-// User + system CPU time of a process in seconds, from /proc/PID/stat (fields 14 and 15).
-double cpu_seconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    double ticks = 0;
-    for (int k = 3; k <= 15 && fields >> f; ++k)
-        if (k >= 14) ticks += std::stod(f);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 TEST(ConcurrentExports, FourCallersMeasureASpinningChild) {
-    const pid_t busy = ::fork();
+    const testing::Spinner spinner;
+    const pid_t busy = spinner.pid;
     ASSERT_GE(busy, 0);
-    if (busy == 0) {
-        volatile unsigned long spins = 0;
-        for (;;) spins = spins + 1u;
-    }
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
-    const double cpu_from = cpu_seconds(busy);
+    const double cpu_from = testing::cpu_seconds(busy);
     std::mutex m;
     std::vector<std::uint32_t> figures;
     std::vector<std::thread> threads;
@@ -89,9 +70,8 @@ TEST(ConcurrentExports, FourCallersMeasureASpinningChild) {
         });
     }
     for (auto& th : threads) th.join();
-    const double share = (cpu_seconds(busy) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
-    ::kill(busy, SIGKILL);
-    ::waitpid(busy, nullptr, 0);
+    const double share =
+        (testing::cpu_seconds(busy) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
 
     ASSERT_FALSE(figures.empty());
     std::sort(figures.begin(), figures.end());
