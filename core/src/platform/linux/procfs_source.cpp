@@ -96,7 +96,6 @@ public:
     // Notes a task-information read; true at the first sight of a process, when its CPU total
     // and the time are kept as a seed for its threads.
     bool note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
-        const std::uint64_t now = mono_ns();
         std::lock_guard lock(mutex_);
         auto [it, inserted] = pids_.try_emplace(pid);
         auto& p = it->second;
@@ -105,7 +104,7 @@ public:
             p = PidState{};
             p.seeded = true;
             p.seed_total = cpu_total;
-            p.seed_ns = now;
+            p.seed_ns = mono_ns();
         }
         p.listed_gen = gen;
         p.start_ticks = start_ticks;
@@ -113,7 +112,7 @@ public:
         // While the CPU total (whole clock ticks) still equals its value at the last thread walk,
         // the process has run for less than a tick since: a point to start the next window from,
         // so a process that wakes after a long idle time is not averaged over it.
-        if (p.walked && cpu_total == p.walk_total) p.quiet.push({now, 0});
+        if (p.walked && cpu_total == p.walk_total) p.quiet.push({mono_ns(), 0});
         return first_sight;
     }
 
