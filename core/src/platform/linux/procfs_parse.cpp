@@ -33,10 +33,11 @@ std::uint64_t mix(std::uint64_t h, std::string_view bytes) {
 constexpr std::uint64_t kForkedNoExec = 0x40;        // PF_FORKNOEXEC
 constexpr std::uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD
 
-// Fields whose text goes into the image hash: 23 (virtual size), 26-28 (code and stack
-// addresses) and 45-51 (data, argument and environment addresses). Addresses read as 0 or 1
-// when the reader may not trace the process.
-constexpr bool in_image(std::size_t k) { return k == 23 || (k >= 26 && k <= 28) || (k >= 45 && k <= 51); }
+// Fields whose text goes into the image hash: 23 (virtual size) and 26-28 (the code addresses
+// and the stack's start, which address-space randomisation moves at every exec). The addresses
+// read as 0 or 1 when the reader may not trace the process.
+constexpr std::size_t kLastField = 28;
+constexpr bool in_image(std::size_t k) { return k == 23 || (k >= 26 && k <= kLastField); }
 
 }  // namespace
 
@@ -49,8 +50,7 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     std::memcpy(st.comm.data(), comm.data(), std::min(comm.size(), st.comm.size()));
     std::uint64_t image = mix(0xcbf29ce484222325ull, comm);
 
-    // Fields from 3 (the state) on, separated by spaces and ended by a line feed; fields 25 and
-    // later are optional (older kernels write fewer).
+    // Fields 3 (the state) to 28, separated by spaces; fields 25 and later are optional.
     std::int64_t tty = 0;
     std::uint64_t flags = 0;
     std::int64_t nice = 0;
@@ -59,7 +59,7 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     bool ok = true;
     std::size_t k = 2;  // the number of the last field read
     std::size_t at = close + 1;
-    while (k < 51) {
+    while (k < kLastField) {
         while (at < text.size() && text[at] == ' ') ++at;
         if (at == text.size() || text[at] == '\n') break;
         const std::size_t from = at;

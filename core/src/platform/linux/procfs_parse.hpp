@@ -24,8 +24,7 @@ struct ProcStat {
     std::uint64_t start_ticks = 0;  // 22: clock ticks since boot
     std::uint64_t rss_pages = 0;    // 24
     // A hash of what exec replaces: the name, the "forked, not yet exec'd" flag (9), the virtual
-    // size (23) and, where the reader may see them, the code, stack, data, argument and
-    // environment addresses (26-28, 45-51). Equal before and after an exec only by chance.
+    // size (23) and, where the reader may see them, the code and stack addresses (26-28).
     std::uint64_t image = 0;
 };
 

@@ -76,7 +76,7 @@ private:
         text_[len_] = 0;
         return *this;
     }
-    std::array<char, 96> text_{};
+    std::array<char, 96> text_;  // always NUL-ended by the constructors
     std::size_t len_ = 0;
 };
 
@@ -90,6 +90,7 @@ class ThreadTracker {
 public:
     std::uint64_t begin_loop() {
         std::lock_guard lock(mutex_);
+        listed_ = 0;
         return ++generation_;
     }
 
@@ -106,6 +107,7 @@ public:
             p.seed_total = cpu_total;
             p.seed_ns = mono_ns();
         }
+        if (p.listed_gen != gen) ++listed_;
         p.listed_gen = gen;
         p.start_ticks = start_ticks;
         p.last_total = cpu_total;
@@ -144,7 +146,7 @@ public:
     // longer found.
     void end_loop(std::uint64_t gen) {
         std::lock_guard lock(mutex_);
-        std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
+        if (listed_ != pids_.size()) std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
         std::erase_if(threads_, [&](const auto& kv) {
             const auto p = pids_.find(kv.second.pid);
             return p == pids_.end() || (p->second.walked_gen == gen && kv.second.gen != gen);
@@ -228,6 +230,7 @@ private:
 
     std::mutex mutex_;
     std::uint64_t generation_ = 0;
+    std::size_t listed_ = 0;  // processes noted by the current loop
     std::unordered_map<std::int32_t, PidState> pids_;
     std::unordered_map<std::uint64_t, ThreadState> threads_;
 };
