@@ -184,8 +184,13 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             snap.records.push_back(std::move(r));
             any_info = true;
 
-            CacheEntry entry{std::move(got.command), got.session_id, info->start_tvsec,
-                             info->start_tvusec,     cpu_total,      info->image, cpu_usage};
+            CacheEntry entry{.start_sec = info->start_tvsec,
+                             .start_usec = info->start_tvusec,
+                             .cpu_total = cpu_total,
+                             .image = info->image,
+                             .cpu_usage = cpu_usage,
+                             .command = std::move(got.command),
+                             .session_id = got.session_id};
             if (node) {
                 node.mapped() = std::move(entry);
                 auto [at, inserted, left] = new_map.insert(std::move(node));

@@ -170,19 +170,19 @@ private:
         }
         void clear() { count = 0; }
     };
-    struct PidState {
+    struct PidState {  // what every task-information read touches first
         std::uint64_t listed_gen = 0;
         std::uint64_t start_ticks = 0;
-        std::uint64_t walked_gen = 0;
-        bool walked = false;
         std::uint64_t last_total = 0;
         std::uint64_t walk_total = 0;
-        Trail quiet;       // times (at_ns) of reads that found the CPU total unmoved since the last walk
-        Trail walk_quiet;  // those of the current walk's threads
+        bool walked = false;
         bool seeded = false;  // seen, but no thread walked yet
+        std::uint64_t walked_gen = 0;
         std::uint64_t seed_total = 0;
         std::uint64_t seed_ns = 0;
         std::uint64_t seed_budget = 0;
+        Trail quiet;       // times (at_ns) of reads that found the CPU total unmoved since the last walk
+        Trail walk_quiet;  // those of the current walk's threads
     };
     struct ThreadState {
         std::int32_t pid = 0;
