@@ -245,7 +245,8 @@ TEST(LiveCensus, FastCallsMeasureASpinningChild) {
             if (const auto* b = find(s, busy.pid)) figures.push_back(b->cpu_usage);
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    const double share = (cpu_seconds(busy.pid) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
+    const double share =
+        (cpu_seconds(busy.pid) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
     ASSERT_FALSE(figures.empty());
     EXPECT_NEAR(median(figures), share * 1000.0, 150.0) << calls << " collections";
     EXPECT_GT(median(figures), share * 500.0);

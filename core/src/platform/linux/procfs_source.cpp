@@ -199,7 +199,7 @@ private:
 
     // The first thread of a walk: the walk's CPU total is noted, and at the first walk of a
     // process seen before, its CPU time since first sight (whole clock ticks) becomes the budget
-    // that its threads, which have no run-time points yet, share out in list order.
+    // that its threads, which have no run-time points yet, share out in the order asked.
     void start_walk(PidState& p, std::uint64_t gen, std::uint64_t now) {
         p.walked_gen = gen;
         p.walked = true;
