@@ -202,6 +202,7 @@ TEST(LiveCensus, ChangesWithoutCpuTimeShowAtOnce) {
     const Snapshot before = take();
     ASSERT_NE(find(before, execs.pid), nullptr);
     EXPECT_NE(find(before, execs.pid)->command.find("core_live_test"), std::string::npos);
+    ASSERT_NE(find(before, drops.pid), nullptr);
     EXPECT_EQ(find(before, drops.pid)->uid, ::geteuid());
     execs.act();
     drops.act();
@@ -212,6 +213,7 @@ TEST(LiveCensus, ChangesWithoutCpuTimeShowAtOnce) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->command, "/bin/sleep 30");
     EXPECT_EQ(e->flags, FLAG_INFO | FLAG_ARGV | FLAG_SESSION);
+    ASSERT_NE(find(after, drops.pid), nullptr);
     if (root) {
         EXPECT_EQ(find(after, drops.pid)->uid, 65534u);
     }
