@@ -1,5 +1,8 @@
 /* Times one census method repeatedly and prints one line of milliseconds per sample.
- * Usage: census_time snapshot LIBRARY COUNT   first line: the cold call, then COUNT warm calls
+ * Usage: census_time snapshot LIBRARY COUNT [stat]
+ *                                             first line: the cold call, then COUNT warm calls;
+ *                                             with "stat", each warm line also times a stat-only
+ *                                             floor pass right after the call (same load for both)
  *        census_time stat COUNT               /proc/PID/stat of every pid (the kernel floor)
  *        census_time full COUNT               stat, cmdline, environ and the exe link */
 #define _GNU_SOURCE
@@ -58,6 +61,7 @@ int main(int argc, char **argv) {
         int32_t (*snap)(uint8_t **, size_t *);
         void (*release)(uint8_t *, size_t);
         int count = atoi(argv[3]), i;
+        int paired = argc >= 5 && strcmp(argv[4], "stat") == 0;
         if (!lib) { fprintf(stderr, "%s\n", dlerror()); return 1; }
         *(void **)&snap = dlsym(lib, "zelk_core_snapshot");
         *(void **)&release = dlsym(lib, "zelk_core_free");
@@ -65,8 +69,14 @@ int main(int argc, char **argv) {
             uint8_t *p; size_t n;
             double t0 = now_ms();
             if (snap(&p, &n) != 0) return 1;
-            printf("%.3f\n", now_ms() - t0);
+            double t1 = now_ms();
             release(p, n);
+            if (paired && i > 0) {
+                floor_pass(0);
+                printf("%.3f %.3f\n", t1 - t0, now_ms() - t1);
+            } else {
+                printf("%.3f\n", t1 - t0);
+            }
         }
         return 0;
     }
@@ -79,6 +89,6 @@ int main(int argc, char **argv) {
         }
         return 0;
     }
-    fprintf(stderr, "usage: census_time snapshot LIB COUNT | stat COUNT | full COUNT\n");
+    fprintf(stderr, "usage: census_time snapshot LIB COUNT [stat] | stat COUNT | full COUNT\n");
     return 2;
 }

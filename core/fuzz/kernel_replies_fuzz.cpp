@@ -1,5 +1,6 @@
 // Fuzzes the parsers of kernel replies and the GPU client stream: the first byte picks the
 // parser, the rest is its input. None may read outside its input or throw.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,11 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)zelk::parse_schedstat(text);
             break;
         }
-        case 2: {  // cmdline tidying keeps its length inside the buffer and ends with a NUL
+        case 2: {  // cmdline tidying keeps its length inside the buffer, ends with a NUL, starts with none
             std::vector<std::uint8_t> area(in.begin(), in.end());
             area.push_back(0xEE);
             const auto shape = zelk::finish_cmdline(area, in.size());
-            if (shape.length == 0 || shape.length > area.size() || area[shape.length - 1] != 0) std::abort();
+            if (shape.length == 0) {
+                if (shape.count != 0 || std::any_of(in.begin(), in.end(), [](std::uint8_t b) { return b != 0; }))
+                    std::abort();
+            } else if (shape.length > area.size() || area[shape.length - 1] != 0 || area[0] == 0) {
+                std::abort();
+            }
             break;
         }
         default: {  // the GPU client stream: what decodes re-encodes to the same bytes

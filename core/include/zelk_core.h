@@ -38,7 +38,19 @@ void zelk_core_free(uint8_t *buffer, size_t length);
 /* A census of every process, as one "ZELKSNP1" stream (little-endian, self-describing).
  * On ZELK_CORE_OK, *out_len holds the stream's length and *out_ptr a buffer of exactly that
  * length, which the caller owns and releases with zelk_core_free(*out_ptr, *out_len).
- * Codes: 0, -1, -3, -4. */
+ * Codes: 0, -1, -3, -4.
+ *
+ * Notes on what the records show:
+ * - A process whose task information the kernel refuses (on macOS, another user's process when
+ *   the host is not root) is shown from the process table: flags 1, its ids, nice value, start
+ *   time, terminal and "(name)" as command, with resident size and CPU usage 0. Only a process
+ *   that has exited gets a placeholder (flags 0, empty command).
+ * - On macOS the kernel's argument area cannot tell arguments wiped with NULs (or empty
+ *   arguments at the front) from the padding before the first argument, so such a process's
+ *   first environment strings may show as its command there, with flags 3. On Linux such a
+ *   process shows "(name)" with flags 1, and empty arguments at the front are left out.
+ * - A process that replaces its program or changes its effective uid shows the change by the
+ *   next collection, also when it used no CPU time. */
 int32_t zelk_core_snapshot(uint8_t **out_ptr, size_t *out_len);
 
 /* GPU time per GPU client connection, as one "ZELKGPU1" stream; ownership as for

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "bytes.hpp"
@@ -44,7 +45,11 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 // Buffers allocated once per collection and reused for every process.
 struct Scratch {
-    CBuffer procargs;  // calloc'd: the kernel's limit is megabytes, and untouched pages stay free
+    // Left uninitialised: only the bytes the kernel reports are read, and clearing the kernel's
+    // limit of megabytes (which calloc does for a block reused from the heap) would cost more
+    // than the census of a thousand idle processes.
+    std::unique_ptr<std::uint8_t[]> procargs;
+    std::size_t procargs_size = 0;
     std::vector<std::uint64_t> thread_ids;
 };
 
@@ -54,9 +59,12 @@ std::uint32_t thread_usage_sum(ProcessSource& source, std::int32_t pid, const Ta
     const int bytes = source.list_threads(pid, scratch.thread_ids);
     if (bytes <= 0) return 0;
     const std::size_t count = std::min(static_cast<std::size_t>(bytes) / 8, scratch.thread_ids.size());
+    // A handle listed twice is one thread: count it once.
+    const auto ids = std::span(scratch.thread_ids).first(count);
+    std::sort(ids.begin(), ids.end());
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto usage = source.thread_usage(pid, scratch.thread_ids[i]);
+    for (auto it = ids.begin(); it != ids.end(); it = std::upper_bound(it, ids.end(), *it)) {
+        const auto usage = source.thread_usage(pid, *it);
         if (usage && *usage > 0) sum = saturating_add(sum, static_cast<std::uint32_t>(*usage));
     }
     return sum;
@@ -70,9 +78,11 @@ struct Fetched {
 // Reads the argument area and turns it into a command and a session id; then re-checks that
 // the pid still names the process whose task information was read.
 Fetched fetch_command(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
-    std::size_t size = scratch.procargs.size();
-    if (source.proc_args(pid, scratch.procargs.bytes(), size) != 0 || size < 4 || size > scratch.procargs.size()) return {};
-    const std::span<const std::uint8_t> area(scratch.procargs.data(), size);
+    std::size_t size = scratch.procargs_size;
+    if (source.proc_args(pid, {scratch.procargs.get(), scratch.procargs_size}, size) != 0 || size < 4 ||
+        size > scratch.procargs_size)
+        return {};
+    const std::span<const std::uint8_t> area(scratch.procargs.get(), size);
     if (read_le<std::int32_t>(area, 0) < 1) return {};
     const ProcArgs parsed = parse_procargs(area);
     if (parsed.argc == 0) return {};
@@ -104,8 +114,8 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
 
     Scratch scratch;
     const auto arg_max = source.arg_max();
-    scratch.procargs =
-        CBuffer::allocate(arg_max && *arg_max > 0 ? static_cast<std::size_t>(*arg_max) : kDefaultArgMax);
+    scratch.procargs_size = arg_max && *arg_max > 0 ? static_cast<std::size_t>(*arg_max) : kDefaultArgMax;
+    scratch.procargs = std::make_unique_for_overwrite<std::uint8_t[]>(scratch.procargs_size);
     scratch.thread_ids.reserve(kInitialThreadIds);
 
     bool any_info = false;
@@ -115,6 +125,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
         cache.slot.reset();
         CacheMap new_map;
         new_map.reserve(pids.size());
+        source.begin_process_loop();
 
         for (const std::int32_t pid : pids) {
             if (pid < 1) continue;
@@ -127,21 +138,25 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             }
             const std::uint64_t cpu_total = info->total_user + info->total_system;  // wraps like the kernel's
 
-            std::optional<CacheEntry> current;
-            if (auto node = old_map.extract(pid)) {
-                const CacheEntry& e = node.mapped();
-                if (e.start_sec == info->start_tvsec && e.start_usec == info->start_tvusec && e.cpu_total == cpu_total)
-                    current = std::move(node.mapped());
-            }
+            // The old entry's node is reused for the new map. It is current when it describes the
+            // same process (start time) running the same program (image) with no CPU time used
+            // since (total).
+            auto node = old_map.extract(pid);
+            const bool current = node && !info->refused && node.mapped().start_sec == info->start_tvsec &&
+                                 node.mapped().start_usec == info->start_tvusec &&
+                                 node.mapped().cpu_total == cpu_total && node.mapped().image == info->image;
 
-            const std::uint32_t cpu_usage =
-                current && current->cpu_usage == 0 ? 0 : thread_usage_sum(source, pid, *info, scratch);
+            // A process whose task information was refused is shown from its process-table entry:
+            // no threads, no arguments.
+            const std::uint32_t cpu_usage = info->refused || (current && node.mapped().cpu_usage == 0)
+                                                ? 0
+                                                : thread_usage_sum(source, pid, *info, scratch);
 
             Fetched got;
-            if (current && current->command) {
-                got.command = std::move(current->command);
-                got.session_id = current->session_id;
-            } else {
+            if (current && node.mapped().command) {
+                got.command = std::move(node.mapped().command);
+                got.session_id = node.mapped().session_id;
+            } else if (!info->refused) {
                 got = fetch_command(source, pid, *info, scratch);
             }
 
@@ -150,7 +165,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             r.ppid = info->ppid;
             r.uid = info->uid;
             r.nice = info->nice;
-            r.resident_bytes = info->resident_size;
+            r.resident_bytes = info->refused ? 0 : info->resident_size;
             r.start_sec = info->start_tvsec;
             r.start_usec = static_cast<std::uint32_t>(info->start_tvusec);
             r.tty = info->tdev;
@@ -169,9 +184,22 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             snap.records.push_back(std::move(r));
             any_info = true;
 
-            new_map.insert_or_assign(pid, CacheEntry{std::move(got.command), got.session_id, info->start_tvsec,
-                                                     info->start_tvusec, cpu_total, cpu_usage});
+            CacheEntry entry{.start_sec = info->start_tvsec,
+                             .start_usec = info->start_tvusec,
+                             .cpu_total = cpu_total,
+                             .image = info->image,
+                             .cpu_usage = cpu_usage,
+                             .command = std::move(got.command),
+                             .session_id = got.session_id};
+            if (node) {
+                node.mapped() = std::move(entry);
+                auto [at, inserted, left] = new_map.insert(std::move(node));
+                if (!inserted) at->second = std::move(left.mapped());  // a pid listed twice
+            } else {
+                new_map.insert_or_assign(pid, std::move(entry));
+            }
         }
+        source.end_process_loop();
         cache.slot = std::move(new_map);
     }
     if (!any_info) throw MeasurementFailed("no process could be read");

@@ -13,13 +13,16 @@
 
 namespace zelk {
 
+// The figures that decide whether an entry is current come first: for an idle process they
+// are all that a collection reads of its entry, besides moving the command out.
 struct CacheEntry {
-    std::optional<std::string> command;  // built from the argument vector; never the fallback
-    std::optional<SessionId> session_id;
     std::uint64_t start_sec = 0;
     std::uint64_t start_usec = 0;
     std::uint64_t cpu_total = 0;
+    std::uint64_t image = 0;  // TaskInfo::image: moves on exec
     std::uint32_t cpu_usage = 0;
+    std::optional<std::string> command;  // built from the argument vector; never the fallback
+    std::optional<SessionId> session_id;
 };
 
 using CacheMap = std::unordered_map<std::int32_t, CacheEntry>;

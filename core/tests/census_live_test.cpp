@@ -1,20 +1,22 @@
 // The census of this machine through the exported function, as a host sees it: the calling
-// process, a child in an agent session, and busy and idle children.
+// process, a child in an agent session, busy and idle children, and children that change
+// without using CPU time.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#if defined(__APPLE__)
-#include <libproc.h>
-#include <mach/mach_time.h>
-#endif
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
+#include <vector>
 
+#include "live_children.hpp"
 #include "stream.hpp"
 #include "zelk_core.h"
 
@@ -22,6 +24,10 @@ extern char** environ;
 
 namespace zelk {
 namespace {
+
+using testing::Child;
+using testing::cpu_seconds;
+using testing::Spinner;
 
 Snapshot take() {
     std::uint8_t* p = nullptr;
@@ -38,38 +44,6 @@ const ProcessRecord* find(const Snapshot& s, pid_t pid) {
         if (r.pid == pid) return &r;
     return nullptr;
 }
-
-// User + system CPU time of a process in seconds, as the kernel accounts it: libproc's task
-// totals on macOS (in Mach time units there), /proc/PID/stat fields 14 and 15 on Linux.
-double cpu_seconds(pid_t pid) {
-#if defined(__APPLE__)
-    proc_taskinfo info{};
-    if (::proc_pidinfo(pid, PROC_PIDTASKINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info)) return 0;
-    mach_timebase_info_data_t base{};
-    ::mach_timebase_info(&base);
-    return static_cast<double>(info.pti_total_user + info.pti_total_system) * base.numer / base.denom / 1e9;
-#else
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    double ticks = 0;
-    for (int k = 3; k <= 15 && fields >> f; ++k)
-        if (k >= 14) ticks += std::stod(f);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-#endif
-}
-
-// A child process killed and reaped when the guard goes.
-struct Child {
-    pid_t pid = -1;
-    ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 TEST(LiveCensus, NullOutputsAndTheCallingProcess) {
     std::uint8_t* p = reinterpret_cast<std::uint8_t*>(0x1);
@@ -103,13 +77,8 @@ TEST(LiveCensus, AgentSessionAndCpuUsage) {
     Child agent;
     ASSERT_EQ(::posix_spawn(&agent.pid, "/bin/sleep", nullptr, nullptr, argv, envp), 0);
 
-    Child busy;
-    busy.pid = ::fork();
+    Spinner busy;
     ASSERT_GE(busy.pid, 0);
-    if (busy.pid == 0) {
-        volatile unsigned long spins = 0;
-        for (;;) spins = spins + 1u;
-    }
     Child idle;
     idle.pid = ::fork();
     ASSERT_GE(idle.pid, 0);
@@ -152,6 +121,148 @@ TEST(LiveCensus, AgentSessionAndCpuUsage) {
     ASSERT_NE(i, nullptr);
     EXPECT_EQ(i->cpu_usage, 0u);
     (void)first;
+}
+
+#if defined(__linux__)
+// Linux only: the wiped child finds its argument area through /proc and glibc's
+// program_invocation_name.
+// A child that blocks until told to go, then runs `then`; the parent learns that `then` has
+// happened when the child's close-on-exec descriptor closes (exec) or one byte arrives.
+struct Forked : Child {
+    int go = -1;
+    int done = -1;
+    template <class F>
+    explicit Forked(F then) {
+        int to_child[2], to_parent[2];
+        if (::pipe(to_child) != 0 || ::pipe2(to_parent, O_CLOEXEC) != 0) return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(to_child[1]);
+            ::close(to_parent[0]);
+            char c;
+            if (::read(to_child[0], &c, 1) != 1) ::_exit(1);
+            then(to_parent[1]);
+            for (;;) ::pause();
+        }
+        ::close(to_child[0]);
+        ::close(to_parent[1]);
+        go = to_child[1];
+        done = to_parent[0];
+    }
+    ~Forked() {
+        ::close(go);
+        ::close(done);
+    }
+    // Lets the child go and waits until it has acted.
+    void act() {
+        ASSERT_EQ(::write(go, "g", 1), 1);
+        char c;
+        ssize_t n;
+        do n = ::read(done, &c, 1);
+        while (n < 0 && errno == EINTR);
+    }
+};
+
+// Processes that change while using (almost) no CPU time: the census's view of them must follow
+// by the next collection.
+TEST(LiveCensus, ChangesWithoutCpuTimeShowAtOnce) {
+    const std::string id = "0f0e0d0c-0b0a-0908-0706-050403020100";
+    const std::string session = "CLAUDE_CODE_SESSION_ID=" + id;
+    // Replaces its program (same pid, same start time).
+    Forked execs([&](int) {
+        const char* argv[] = {"/bin/sleep", "30", nullptr};
+        const char* envp[] = {session.c_str(), nullptr};
+        ::execve("/bin/sleep", const_cast<char**>(argv), const_cast<char**>(envp));
+        ::_exit(1);
+    });
+    // Drops root to another effective uid, as a daemon does once it is set up.
+    const bool root = ::geteuid() == 0;
+    Forked drops([&](int done) {
+        if (root && ::seteuid(65534) != 0) ::_exit(1);
+        ::close(done);
+    });
+    // Wipes its argument vector with NULs, as programs do to hide a password, before the census
+    // first sees it.
+    std::ifstream self_cmdline("/proc/self/cmdline");
+    const std::string args((std::istreambuf_iterator<char>(self_cmdline)), std::istreambuf_iterator<char>());
+    Forked wipes([&](int done) {
+        std::memset(program_invocation_name, 0, args.size());
+        ::close(done);
+    });
+    wipes.act();
+    // Started with an empty argument only, and a secret in its environment.
+    Child empty_args;
+    int in[2];
+    ASSERT_EQ(::pipe(in), 0);
+    {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);  // cat waits on a pipe that stays open
+        const char* argv[] = {"", nullptr};
+        const char* envp[] = {"AWS_SECRET_ACCESS_KEY=hunter2", session.c_str(), nullptr};
+        ASSERT_EQ(::posix_spawn(&empty_args.pid, "/bin/cat", &fa, nullptr, const_cast<char**>(argv),
+                                const_cast<char**>(envp)),
+                  0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+    }
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const Snapshot before = take();
+    ASSERT_NE(find(before, execs.pid), nullptr);
+    EXPECT_NE(find(before, execs.pid)->command.find("core_live_test"), std::string::npos);
+    ASSERT_NE(find(before, drops.pid), nullptr);
+    EXPECT_EQ(find(before, drops.pid)->uid, ::geteuid());
+    execs.act();
+    drops.act();
+    const Snapshot after = take();
+    ::close(in[1]);
+
+    const auto* e = find(after, execs.pid);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->command, "/bin/sleep 30");
+    EXPECT_EQ(e->flags, FLAG_INFO | FLAG_ARGV | FLAG_SESSION);
+    ASSERT_NE(find(after, drops.pid), nullptr);
+    if (root) {
+        EXPECT_EQ(find(after, drops.pid)->uid, 65534u);
+    }
+    for (const auto& [pid, name] : {std::pair{wipes.pid, std::string("(core_live_test)")}, {empty_args.pid, "(cat)"}}) {
+        SCOPED_TRACE(name);
+        const auto* r = find(after, pid);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(r->command, name);
+        EXPECT_EQ(r->flags, FLAG_INFO);
+    }
+}
+
+#endif
+
+double median(std::vector<std::uint32_t> v) {
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+TEST(LiveCensus, FastCallsMeasureASpinningChild) {
+    Spinner busy;
+    ASSERT_GE(busy.pid, 0);
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    const double cpu_from = cpu_seconds(busy.pid);
+    std::vector<std::uint32_t> figures;
+    int calls = 0;
+    while (clock::now() - start < std::chrono::milliseconds(1500)) {
+        const Snapshot s = take();
+        ++calls;
+        if (clock::now() - start > std::chrono::milliseconds(700))
+            if (const auto* b = find(s, busy.pid)) figures.push_back(b->cpu_usage);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const double share =
+        (cpu_seconds(busy.pid) - cpu_from) / std::chrono::duration<double>(clock::now() - start).count();
+    ASSERT_FALSE(figures.empty());
+    EXPECT_NEAR(median(figures), share * 1000.0, 150.0) << calls << " collections";
+    EXPECT_GT(median(figures), share * 500.0);
 }
 
 }  // namespace

@@ -83,6 +83,31 @@ TEST(Census, PlaceholdersAndSkippedPids) {
     EXPECT_EQ(cache.slot->count(555), 0u);  // no cache entry for a placeholder
 }
 
+// A process whose task information is refused (another user's) exists: it is shown from its
+// process-table entry, without threads or arguments. Only a process that has gone is a placeholder.
+TEST(Census, RefusedIsNotGone) {
+    auto f = three_processes();
+    f.pid_list = {1, 77, 555};
+    f.procs[77].info->refused = true;
+    f.procs[77].threads = {{31, 250}};
+    f.procs[77].args = arg_area(1, "/usr/sbin/secretd", {"secretd"});
+    f.procs[555] = {std::nullopt, {}, false, std::nullopt, {}};
+    // Its ids, nice value, terminal and start time; no resident size, usage or session.
+    const ProcessRecord refused{.pid = 77, .ppid = 1, .uid = 501, .nice = -2, .flags = FLAG_INFO, .cpu_usage = 0,
+                                .resident_bytes = 0, .start_sec = 1000, .start_usec = 77, .tty = 0x10000003,
+                                .command = "(secretd)", .session_id = std::nullopt};
+    ProcessRecord gone;  // the placeholder
+    gone.pid = 555;
+    ProcessCache cache;
+    for (int pass = 0; pass < 2; ++pass) {
+        const Snapshot s = collect_snapshot(f, cache);
+        EXPECT_EQ(*find(s, 77), refused);
+        EXPECT_EQ(*find(s, 555), gone);
+    }
+    EXPECT_EQ(std::count(f.arg_reads.begin(), f.arg_reads.end(), 77), 0);
+    EXPECT_EQ(std::count(f.thread_lists.begin(), f.thread_lists.end(), 77), 0);
+}
+
 TEST(Census, FailuresLeaveTheCacheAlone) {
     struct Case {
         const char* name;
@@ -137,6 +162,14 @@ TEST(Census, UsageSaturatesAndThreadBufferIsSizedFromTheCount) {
     g.procs[42].threads_fail = true;
     const Snapshot t = collect_snapshot(g, cache);
     EXPECT_EQ(find(t, 42)->cpu_usage, 0u);
+}
+
+TEST(Census, AThreadListedTwiceCountsOnce) {
+    auto f = three_processes();
+    f.procs[42].threads = {{21, 300}, {22, 200}, {21, 300}};
+    ProcessCache cache;
+    EXPECT_EQ(find(collect_snapshot(f, cache), 42)->cpu_usage, 500u);
+    EXPECT_EQ(f.thread_info_reads, 4);  // pids 1 and 77: one thread each; pid 42: two
 }
 
 TEST(Census, ArgumentAreasTheCensusRefuses) {
@@ -212,6 +245,14 @@ TEST(Census, CacheSparesIdleProcesses) {
     EXPECT_EQ(find(s, 42)->command, "changed");
     EXPECT_FALSE(find(s, 42)->session_id);
     EXPECT_EQ(f.arg_reads, (std::vector<std::int32_t>{1, 42, 77}));
+
+    // Then pid 1 replaces its program without using measurable CPU time: fetched again.
+    f.forget_calls();
+    f.procs[1].args = arg_area(2, "/bin/sleep", {"sleep", "30"});
+    f.procs[1].info->image = 99;
+    s = collect_snapshot(f, cache);
+    EXPECT_EQ(find(s, 1)->command, "sleep 30");
+    EXPECT_EQ(f.arg_reads, (std::vector<std::int32_t>{1, 77}));
 
     // Fourth pass: pid 42 has gone; its entry leaves the cache.
     f.pid_list = {1, 77};

@@ -25,6 +25,12 @@ struct TaskInfo {
     std::uint64_t total_user = 0;         // CPU time in the platform's unit; only compared
     std::uint64_t total_system = 0;
     std::int32_t threadnum = 0;
+    // A value that moves when the process replaces its program (exec) even if it used no
+    // measurable CPU time doing so; only compared. 0 where CPU time alone shows it.
+    std::uint64_t image = 0;
+    // The full task information was refused (the process belongs to another user): only ppid,
+    // uid, comm, tdev, nice and the start time are filled, from the process table.
+    bool refused = false;
 };
 
 struct StartTime {
@@ -48,7 +54,14 @@ public:
     virtual int list_pids(std::span<std::int32_t> pids) = 0;  // pids stored, never more than fit; < 1 on error
     virtual std::optional<int> arg_max() = 0;            // KERN_ARGMAX
 
-    // PROC_PIDTASKALLINFO: nullopt when the process is gone or not readable.
+    // Called with the process cache locked, right before and right after the per-process loop
+    // of a collection (loops never overlap). A source that keeps measuring state between
+    // collections orders and prunes it here.
+    virtual void begin_process_loop() {}
+    virtual void end_process_loop() {}
+
+    // PROC_PIDTASKALLINFO: nullopt when the process is gone or not readable; `refused` set when
+    // it exists but only its process-table entry may be read.
     virtual std::optional<TaskInfo> task_info(std::int32_t pid) = 0;
     // PROC_PIDLISTTHREADS: bytes stored into `ids` (8 per thread), 0 or less on failure.
     virtual int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) = 0;

@@ -64,6 +64,21 @@ TEST(ProcStat, KernelThreadsNegativeTtyAndBrokenLines) {
     }
 }
 
+// The image hash moves with what exec replaces, and not with CPU time.
+TEST(ProcStat, ImageMovesWithTheProgram) {
+    const auto image = [](const std::string& comm, const std::string& from, const std::string& to) {
+        std::string fields = kFields;
+        fields.replace(fields.find(from), from.size(), to);
+        return parse_proc_stat(stat_line(comm, fields))->image;
+    };
+    const auto before = image("sh", " 37 12 ", " 37 12 ");
+    EXPECT_EQ(image("sh", " 37 12 ", " 38 12 "), before);
+    EXPECT_NE(image("sleep", " 37 12 ", " 37 12 "), before);         // the name
+    EXPECT_NE(image("sh", " 1 1 0 ", " 1 4096 0 "), before);         // the end of the code
+    EXPECT_NE(image("sh", " 4194304 ", " 4194368 "), before);        // forked, not yet exec'd
+    EXPECT_NE(image("sh", " 12345678 ", " 12345679 "), before);      // the virtual size
+}
+
 TEST(ProcTexts, BtimeSchedstatAndPidNames) {
     EXPECT_EQ(parse_btime("cpu  1 2 3\nintr 5\nbtime 1796794120\nprocesses 9\n"), 1796794120u);
     EXPECT_EQ(parse_btime("cpu 1\nbtime x\n"), 0u);
@@ -90,7 +105,8 @@ TEST(Cmdline, TrailingNulsAndUnterminatedStrings) {
         {"setproctitle padding", std::string("worker: idle\0\0\0\0\0\0", 18), std::string("worker: idle\0", 13), 1},
         {"unterminated last string", std::string("title over env", 14), std::string("title over env\0", 15), 1},
         {"empty argument inside kept", std::string("a\0\0b\0", 5), std::string("a\0\0b\0", 5), 3},
-        {"only NULs", std::string("\0\0\0", 3), std::string("\0", 1), 1},
+        {"leading empty arguments dropped", std::string("\0\0-v\0", 5), std::string("-v\0", 3), 1},
+        {"only NULs: no argument", std::string("\0\0\0", 3), std::string(), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

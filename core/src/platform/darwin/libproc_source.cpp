@@ -54,8 +54,9 @@ public:
 
     std::optional<TaskInfo> task_info(std::int32_t pid) override {
         proc_taskallinfo ti{};
+        errno = 0;
         if (::proc_pidinfo(pid, PROC_PIDTASKALLINFO, 0, &ti, sizeof ti) != static_cast<int>(sizeof ti))
-            return std::nullopt;
+            return errno == EPERM ? process_table_entry(pid) : std::nullopt;
         TaskInfo info;
         info.ppid = ti.pbsd.pbi_ppid;
         info.uid = ti.pbsd.pbi_uid;
@@ -89,6 +90,28 @@ public:
         size = area.size();
         if (::sysctl(mib, 3, area.data(), &size, nullptr, 0) != 0) return errno != 0 ? errno : EIO;
         return 0;
+    }
+
+    // A process whose task information is refused (another user's, for a host that is not
+    // root) still has its process-table entry, which any user may read. nullopt when that read
+    // fails too or finds no process: it has gone.
+    static std::optional<TaskInfo> process_table_entry(std::int32_t pid) {
+        int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+        kinfo_proc kp{};
+        std::size_t len = sizeof kp;
+        if (::sysctl(mib, 4, &kp, &len, nullptr, 0) != 0 || len != sizeof kp || kp.kp_proc.p_pid != pid)
+            return std::nullopt;
+        TaskInfo info;
+        info.refused = true;
+        info.ppid = static_cast<std::uint32_t>(kp.kp_eproc.e_ppid);
+        info.uid = kp.kp_eproc.e_ucred.cr_uid;
+        static_assert(sizeof kp.kp_proc.p_comm >= sizeof info.comm);
+        std::memcpy(info.comm.data(), kp.kp_proc.p_comm, info.comm.size());
+        info.tdev = static_cast<std::uint32_t>(kp.kp_eproc.e_tdev);
+        info.nice = kp.kp_proc.p_nice;
+        info.start_tvsec = static_cast<std::uint64_t>(kp.kp_proc.p_starttime.tv_sec);
+        info.start_tvusec = static_cast<std::uint64_t>(kp.kp_proc.p_starttime.tv_usec);
+        return info;
     }
 
     std::optional<StartTime> bsd_start(std::int32_t pid) override {

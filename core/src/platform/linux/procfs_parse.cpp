@@ -1,6 +1,7 @@
 // Parsers for /proc/PID/stat, /proc/stat, schedstat, directory names and cmdline.
 #include "procfs_parse.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -14,6 +15,30 @@ bool parse_number(std::string_view field, T& out) {
     return ec == std::errc() && end == field.data() + field.size();
 }
 
+// One step of a 64-bit hash over the fields that exec replaces (FNV-1a's prime, per word).
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) { return (h ^ v) * 0x100000001b3ull ^ (h >> 29); }
+
+// The field's text as 8-byte words: for hashing only, so no number is parsed.
+std::uint64_t mix(std::uint64_t h, std::string_view bytes) {
+    while (!bytes.empty()) {
+        std::uint64_t word = 0;
+        const std::size_t n = std::min<std::size_t>(bytes.size(), 8);
+        std::memcpy(&word, bytes.data(), n);
+        h = mix(h, word);
+        bytes.remove_prefix(n);
+    }
+    return mix(h, 0xFF);  // a separator, so that fields can't run together
+}
+
+constexpr std::uint64_t kForkedNoExec = 0x40;        // PF_FORKNOEXEC
+constexpr std::uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD
+
+// Fields whose text goes into the image hash: 23 (virtual size) and 26-28 (the code addresses
+// and the stack's start, which address-space randomisation moves at every exec). The addresses
+// read as 0 or 1 when the reader may not trace the process.
+constexpr std::size_t kLastField = 28;
+constexpr bool in_image(std::size_t k) { return k == 23 || (k >= 26 && k <= kLastField); }
+
 }  // namespace
 
 std::optional<ProcStat> parse_proc_stat(std::string_view text) {
@@ -23,31 +48,41 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     ProcStat st;
     const auto comm = text.substr(open + 1, close - open - 1);
     std::memcpy(st.comm.data(), comm.data(), std::min(comm.size(), st.comm.size()));
+    std::uint64_t image = mix(0xcbf29ce484222325ull, comm);
 
-    // Fields from 3 (the state) on, separated by single spaces.
-    std::string_view rest = text.substr(close + 1);
-    std::array<std::string_view, 25> f{};  // f[k] is field k
-    std::size_t k = 3;
-    while (k < f.size()) {
-        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-        if (rest.empty()) break;
-        const auto end = rest.find_first_of(" \n");
-        f[k++] = rest.substr(0, end);
-        if (end == std::string_view::npos) break;
-        rest.remove_prefix(end);
-    }
-    if (k < f.size()) return std::nullopt;  // fewer than 24 fields
+    // Fields 3 (the state) to 28, separated by spaces; fields 25 and later are optional.
     std::int64_t tty = 0;
     std::uint64_t flags = 0;
     std::int64_t nice = 0;
     std::int64_t threads = 0;
     std::int64_t rss = 0;
-    if (!parse_number(f[4], st.ppid) || !parse_number(f[7], tty) || !parse_number(f[9], flags) ||
-        !parse_number(f[14], st.utime_ticks) || !parse_number(f[15], st.stime_ticks) || !parse_number(f[19], nice) ||
-        !parse_number(f[20], threads) || !parse_number(f[22], st.start_ticks) || !parse_number(f[24], rss))
-        return std::nullopt;
+    bool ok = true;
+    std::size_t k = 2;  // the number of the last field read
+    std::size_t at = close + 1;
+    while (k < kLastField) {
+        while (at < text.size() && text[at] == ' ') ++at;
+        if (at == text.size() || text[at] == '\n') break;
+        const std::size_t from = at;
+        while (at < text.size() && text[at] != ' ' && text[at] != '\n') ++at;
+        const std::string_view f = text.substr(from, at - from);
+        switch (++k) {
+            case 4: ok = ok && parse_number(f, st.ppid); break;
+            case 7: ok = ok && parse_number(f, tty); break;
+            case 9: ok = ok && parse_number(f, flags); break;
+            case 14: ok = ok && parse_number(f, st.utime_ticks); break;
+            case 15: ok = ok && parse_number(f, st.stime_ticks); break;
+            case 19: ok = ok && parse_number(f, nice); break;
+            case 20: ok = ok && parse_number(f, threads); break;
+            case 22: ok = ok && parse_number(f, st.start_ticks); break;
+            case 24: ok = ok && parse_number(f, rss); break;
+            default:
+                if (in_image(k)) image = mix(image, f);
+        }
+    }
+    if (!ok || k < 24) return std::nullopt;
     st.tty_nr = static_cast<std::int32_t>(tty);
-    st.kernel_thread = (flags & 0x00200000u) != 0;
+    st.kernel_thread = (flags & kKernelThread) != 0;
+    st.image = mix(image, flags & kForkedNoExec);
     st.nice = static_cast<std::int32_t>(nice);
     st.num_threads = static_cast<std::int32_t>(threads);
     st.rss_pages = rss > 0 ? static_cast<std::uint64_t>(rss) : 0;
@@ -85,6 +120,16 @@ std::int32_t parse_pid_name(const char* name) {
 
 CmdlineShape finish_cmdline(std::span<std::uint8_t> area, std::size_t got) {
     std::size_t len = std::min(got, area.size());
+    // Empty strings at the front would read as the padding after the executable path and pull
+    // the environment into the arguments: they go. Nothing but NULs (a vector wiped with NULs,
+    // or only empty arguments) is no argument at all.
+    std::size_t lead = 0;
+    while (lead < len && area[lead] == 0) ++lead;
+    if (lead == len) return {0, 0};
+    if (lead > 0) {
+        std::memmove(area.data(), area.data() + lead, len - lead);
+        len -= lead;
+    }
     while (len >= 2 && area[len - 1] == 0 && area[len - 2] == 0) --len;
     if (len == 0 || area[len - 1] != 0) {
         if (len == area.size()) --len;  // no room for the NUL: give up the last byte

@@ -23,6 +23,9 @@ struct ProcStat {
     std::int32_t num_threads = 0;   // 20
     std::uint64_t start_ticks = 0;  // 22: clock ticks since boot
     std::uint64_t rss_pages = 0;    // 24
+    // A hash of what exec replaces: the name, the "forked, not yet exec'd" flag (9), the virtual
+    // size (23) and, where the reader may see them, the code and stack addresses (26-28).
+    std::uint64_t image = 0;
 };
 
 // nullopt when the text is not a stat line. The command name may hold ")" and spaces, so the
@@ -44,8 +47,9 @@ struct CmdlineShape {
 };
 
 // Tidies the `got` bytes of /proc/PID/cmdline at the start of `area` (which has at least one
-// byte more): a trailing run of NULs is cut to one (setproctitle pads its title with NULs) and
-// an unterminated last string gets its NUL.
+// byte more): leading NULs (empty arguments) are dropped, a trailing run of NULs is cut to one
+// (setproctitle pads its title with NULs) and an unterminated last string gets its NUL. Bytes
+// that are all NUL give length and count 0: the process shows no argument.
 CmdlineShape finish_cmdline(std::span<std::uint8_t> area, std::size_t got);
 
 }  // namespace zelk

@@ -76,102 +76,77 @@ private:
         text_[len_] = 0;
         return *this;
     }
-    std::array<char, 96> text_{};
+    std::array<char, 96> text_;  // always NUL-ended by the constructors
     std::size_t len_ = 0;
 };
 
 // Per-thread usage state that outlives a collection. Linux has no instantaneous usage figure,
-// so one is computed from the scheduler's run time: 1000 * delta run time / delta wall time.
+// so one is computed from the scheduler's run time: 1000 * delta run time / delta wall time,
+// over the most recent window of at least kMinWindowNs that the known points allow. A caller
+// that polls every few milliseconds thus sees a figure over the last 100-150 ms, one that polls
+// every second a figure over that second. Collections call in one at a time (their process
+// loops never overlap), each numbered by begin_loop().
 class ThreadTracker {
 public:
-    std::uint64_t begin_collection() {
+    std::uint64_t begin_loop() {
         std::lock_guard lock(mutex_);
+        listed_ = 0;
         return ++generation_;
     }
 
-    struct Noted {
-        std::optional<std::uint32_t> uid;  // still valid: same process, CPU total unmoved
-        bool first_sight = false;          // no state for this process until now
-    };
-
-    // Notes a task-information read. A process that has not run cannot have changed its uid, so
-    // the uid noted for the same process (same start) is reused while its CPU total is unmoved.
-    // At first sight the process's CPU total and the time are kept as a seed for its threads.
-    Noted note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
+    // Notes a task-information read; true at the first sight of a process, when its CPU total
+    // and the time are kept as a seed for its threads.
+    bool note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
         std::lock_guard lock(mutex_);
         auto [it, inserted] = pids_.try_emplace(pid);
         auto& p = it->second;
-        Noted out;
-        if (inserted || p.start_ticks != start_ticks) {  // new, or a new process under an old pid
+        const bool first_sight = inserted || p.start_ticks != start_ticks;  // new, or a new process under an old pid
+        if (first_sight) {
             p = PidState{};
             p.seeded = true;
             p.seed_total = cpu_total;
             p.seed_ns = mono_ns();
-            out.first_sight = true;
-        } else if (p.has_uid && p.last_total == cpu_total) {
-            out.uid = p.uid;
         }
+        if (p.listed_gen != gen) ++listed_;
         p.listed_gen = gen;
         p.start_ticks = start_ticks;
         p.last_total = cpu_total;
-        // While the CPU total still equals its value at the last thread walk, no thread has run:
-        // the window for the next figure starts here, so a process that wakes after a long idle
-        // time is not averaged over it.
-        if (p.walked && cpu_total == p.walk_total) p.quiet_mark_ns = mono_ns();
-        return out;
-    }
-
-    void note_uid(std::int32_t pid, std::uint32_t uid) {
-        std::lock_guard lock(mutex_);
-        auto& p = pids_[pid];
-        p.uid = uid;
-        p.has_uid = true;
+        // While the CPU total (whole clock ticks) still equals its value at the last thread walk,
+        // the process has run for less than a tick since: a point to start the next window from,
+        // so a process that wakes after a long idle time is not averaged over it.
+        if (p.walked && cpu_total == p.walk_total) p.quiet.push({mono_ns(), 0});
+        return first_sight;
     }
 
     std::int32_t figure(std::int32_t pid, std::uint64_t tid, std::uint64_t runtime_ns, std::uint64_t gen) {
         const std::uint64_t now = mono_ns();
         std::lock_guard lock(mutex_);
         auto& p = pids_[pid];
-        if (p.walked_gen != gen) {
-            p.walked_gen = gen;
-            p.walked = true;
-            p.walk_total = p.last_total;
-            // The first walk of a process seen before: its CPU time since first sight (whole
-            // clock ticks) is the budget that its threads, which have no run-time baseline yet,
-            // share out in list order.
-            p.seed_budget = 0;
-            if (p.seeded && p.last_total >= p.seed_total && now > p.seed_ns + kMinWindowNs) {
-                const double busy_ns = static_cast<double>(p.last_total - p.seed_total) * tick_ns();
-                p.seed_budget = static_cast<std::uint64_t>(1000.0 * busy_ns / static_cast<double>(now - p.seed_ns) + 0.5);
-            }
-            p.seeded = false;
-        }
+        if (p.walked_gen != gen) start_walk(p, gen, now);
         auto [it, fresh] = threads_.try_emplace(tid);
         ThreadState& t = it->second;
-        t.pid = pid;
-        t.gen = gen;
-        if (fresh || runtime_ns < t.runtime_ns) {
-            t.runtime_ns = runtime_ns;
-            t.at_ns = now;
+        if (fresh || runtime_ns < t.last.runtime_ns) {  // new thread, or a new one under an old id
+            t = ThreadState{};
             t.figure = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.seed_budget, 1000));
             p.seed_budget -= t.figure;
-            return static_cast<std::int32_t>(t.figure);
+        } else if (const auto from = window_start(p, t, now)) {
+            const double ratio =
+                static_cast<double>(runtime_ns - from->runtime_ns) / static_cast<double>(now - from->at_ns);
+            t.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, 1000.0));
+            t.trail.push(*from);  // a quiet point becomes a known one
         }
-        const std::uint64_t from = std::max(t.at_ns, p.quiet_mark_ns);
-        if (now <= from || now - from < kMinWindowNs) return static_cast<std::int32_t>(t.figure);
-        const double ratio = static_cast<double>(runtime_ns - t.runtime_ns) / static_cast<double>(now - from);
-        t.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, 1000.0));
-        t.runtime_ns = runtime_ns;
-        t.at_ns = now;
+        t.pid = pid;
+        t.gen = gen;
+        t.last = {now, runtime_ns};
+        t.trail.push(t.last);
         return static_cast<std::int32_t>(t.figure);
     }
 
-    // Drops the state of processes that were not listed and of threads that a walk no longer
-    // found. Only the newest collection prunes, so overlapping ones don't undo each other.
-    void end_collection(std::uint64_t gen) {
+    // Drops the state of processes that this loop did not list and of threads that its walks no
+    // longer found.
+    void end_loop(std::uint64_t gen) {
         std::lock_guard lock(mutex_);
-        if (gen != generation_) return;
-        std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
+        if (listed_ != pids_.size()) std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
         std::erase_if(threads_, [&](const auto& kv) {
             const auto p = pids_.find(kv.second.pid);
             return p == pids_.end() || (p->second.walked_gen == gen && kv.second.gen != gen);
@@ -179,35 +154,83 @@ public:
     }
 
 private:
-    struct PidState {
+    struct Point {
+        std::uint64_t at_ns = 0;
+        std::uint64_t runtime_ns = 0;
+    };
+    // Up to three points, newest first, at least half a window apart: one of them lies between
+    // one and one and a half windows back whenever points were taken that long.
+    struct Trail {
+        std::array<Point, 3> points{};
+        std::size_t count = 0;
+        void push(Point x) {
+            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return;
+            points = {x, points[0], points[1]};
+            count = std::min<std::size_t>(count + 1, points.size());
+        }
+        void clear() { count = 0; }
+    };
+    struct PidState {  // what every task-information read touches first
         std::uint64_t listed_gen = 0;
         std::uint64_t start_ticks = 0;
-        std::uint32_t uid = 0;
-        bool has_uid = false;
-        std::uint64_t walked_gen = 0;
-        bool walked = false;
         std::uint64_t last_total = 0;
         std::uint64_t walk_total = 0;
-        std::uint64_t quiet_mark_ns = 0;
+        bool walked = false;
         bool seeded = false;  // seen, but no thread walked yet
+        std::uint64_t walked_gen = 0;
         std::uint64_t seed_total = 0;
         std::uint64_t seed_ns = 0;
         std::uint64_t seed_budget = 0;
+        Trail quiet;       // times (at_ns) of reads that found the CPU total unmoved since the last walk
+        Trail walk_quiet;  // those of the current walk's threads
+    };
+    struct ThreadState {
+        std::int32_t pid = 0;
+        std::uint64_t gen = 0;
+        std::uint32_t figure = 0;
+        Point last;   // the latest walk
+        Trail trail;  // earlier points
     };
 
     static double tick_ns() {
         static const double ns = 1e9 / static_cast<double>(std::max<long>(::sysconf(_SC_CLK_TCK), 1));
         return ns;
     }
-    struct ThreadState {
-        std::int32_t pid = 0;
-        std::uint64_t gen = 0;
-        std::uint64_t runtime_ns = 0;
-        std::uint64_t at_ns = 0;
-        std::uint32_t figure = 0;
-    };
+
+    // The first thread of a walk: the walk's CPU total is noted, and at the first walk of a
+    // process seen before, its CPU time since first sight (whole clock ticks) becomes the budget
+    // that its threads, which have no run-time points yet, share out in the order asked.
+    void start_walk(PidState& p, std::uint64_t gen, std::uint64_t now) {
+        p.walked_gen = gen;
+        p.walked = true;
+        p.walk_total = p.last_total;
+        p.seed_budget = 0;
+        if (p.seeded && p.last_total >= p.seed_total && now > p.seed_ns + kMinWindowNs) {
+            const double busy_ns = static_cast<double>(p.last_total - p.seed_total) * tick_ns();
+            p.seed_budget = static_cast<std::uint64_t>(1000.0 * busy_ns / static_cast<double>(now - p.seed_ns) + 0.5);
+        }
+        p.seeded = false;
+        p.walk_quiet = p.quiet;  // the quiet points since the previous walk serve this walk's threads
+        p.quiet.clear();
+    }
+
+    // The newest known point at least one window back: a quiet point (the thread's run time
+    // then is taken as at its latest walk, off by less than a tick for the whole process), the
+    // latest walk, or an earlier point. None: the figure stays as it was.
+    static std::optional<Point> window_start(const PidState& p, const ThreadState& t, std::uint64_t now) {
+        const auto old_enough = [&](std::uint64_t at) { return at <= now && now - at >= kMinWindowNs; };
+        for (std::size_t i = 0; i < p.walk_quiet.count; ++i)
+            if (const auto q = p.walk_quiet.points[i].at_ns; q > t.last.at_ns && old_enough(q))
+                return Point{q, t.last.runtime_ns};
+        if (old_enough(t.last.at_ns)) return t.last;
+        for (std::size_t i = 0; i < t.trail.count; ++i)
+            if (old_enough(t.trail.points[i].at_ns)) return t.trail.points[i];
+        return std::nullopt;
+    }
+
     std::mutex mutex_;
     std::uint64_t generation_ = 0;
+    std::size_t listed_ = 0;  // processes noted by the current loop
     std::unordered_map<std::int32_t, PidState> pids_;
     std::unordered_map<std::uint64_t, ThreadState> threads_;
 };
@@ -217,12 +240,16 @@ ThreadTracker& tracker() {
     return t;
 }
 
-// Boot time in whole seconds of the wall clock, from the "btime" line of /proc/stat.
-std::uint64_t boot_time(int proc) {
-    std::array<char, 16384> buf{};
-    const ssize_t n = read_at(proc, "stat", buf.data(), buf.size() - 1);
-    if (n <= 0) return 0;
-    return parse_btime(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+// Boot time in whole seconds of the wall clock, from the "btime" line of /proc/stat. The kernel
+// derives that line from the wall clock at each read, so a clock step would move it, and with it
+// every start time: it is read once per library lifetime.
+std::uint64_t boot_time() {
+    static const std::uint64_t sec = [] {
+        std::array<char, 16384> buf{};
+        const ssize_t n = read_at(AT_FDCWD, "/proc/stat", buf.data(), buf.size() - 1);
+        return n <= 0 ? 0 : parse_btime(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+    }();
+    return sec;
 }
 
 // Builds the KERN_PROCARGS2 layout from the exe link, cmdline and environ.
@@ -240,6 +267,7 @@ int assemble_procargs(int proc, std::uint64_t pid, std::span<std::uint8_t> area,
     if (got <= 0) return ESRCH;  // gone, hidden (hidepid), or nothing: kernel thread, zombie, exiting
     const auto args = finish_cmdline(area.subspan(args_at, static_cast<std::size_t>(got) + 1),
                                      static_cast<std::size_t>(got));
+    if (args.count == 0) return ENOENT;  // wiped or empty arguments: no command, never the environment
     pos = args_at + args.length;
 
     if (pos + 1 < area.size()) {
@@ -263,10 +291,10 @@ public:
         : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
           clock_ticks_(std::max<long>(::sysconf(_SC_CLK_TCK), 1)),
           page_size_(std::max<long>(::sysconf(_SC_PAGESIZE), 1)),
-          gen_(tracker().begin_collection()) {
-        if (proc_) boot_sec_ = boot_time(proc_.get());
-    }
-    ~ProcfsSource() override { tracker().end_collection(gen_); }
+          boot_sec_(boot_time()) {}
+
+    void begin_process_loop() override { gen_ = tracker().begin_loop(); }
+    void end_process_loop() override { tracker().end_loop(gen_); }
 
     std::uint64_t monotonic_ns() override { return mono_ns(); }
 
@@ -322,18 +350,16 @@ public:
         const std::uint64_t cpu_total = stat->utime_ticks + stat->stime_ticks;
 
         TaskInfo info;
-        const auto noted = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
-        cur_first_sight_ = noted.first_sight;
-        if (noted.uid) {
-            info.uid = *noted.uid;
-        } else {
-            // The /proc/PID directory shows the effective uid even for tasks that are not
-            // dumpable, whose files inside all read as root.
+        cur_first_sight_ = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
+        // The effective uid, read at every collection: a process can change it without using a
+        // measurable amount of CPU time. The /proc/PID directory shows it even for tasks that
+        // are not dumpable (as after a change of uid), whose files inside all read as root.
+        // Kernel threads always run as root.
+        if (!stat->kernel_thread) {
             struct stat st{};
             if (::fstatat(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "").c_str(), &st, 0) != 0)
                 return std::nullopt;  // reaped since the stat read
             info.uid = st.st_uid;
-            tracker().note_uid(pid, info.uid);
         }
         info.ppid = stat->ppid;
         info.comm = stat->comm;
@@ -346,6 +372,7 @@ public:
         info.total_user = stat->utime_ticks;
         info.total_system = stat->stime_ticks;
         info.threadnum = stat->num_threads;
+        info.image = stat->image;
         return info;
     }
 
@@ -417,8 +444,8 @@ private:
     Fd proc_;
     long clock_ticks_;
     long page_size_;
-    std::uint64_t gen_;
-    std::uint64_t boot_sec_ = 0;
+    std::uint64_t boot_sec_;
+    std::uint64_t gen_ = 0;
     std::int32_t cur_pid_ = 0;
     bool cur_kthread_ = false;
     bool cur_first_sight_ = false;
