@@ -25,7 +25,7 @@ using testing::read_text;
 using helper::testing::TempDir;
 
 const std::string SESSION = "5e551011-0000-4000-8000-0123456789ab";
-const char* const PROMETHEUS = "/usr/bin/prometheus";
+const char* const PROMETHEUS = ZELK_PROMETHEUS_BIN;
 
 // An agent run: /bin/sh with the session id in its environment runs `body`, after starting a
 // grandchild (`sleep`) whose environment has the id removed, so that it belongs to the run only
@@ -115,7 +115,7 @@ std::optional<double> query_value(int port, const std::string& promql) {
 TEST(ZelkHost, PrometheusScrapesTheCpuOfARun) {
     if (!ZELK_WITH_METRICS) GTEST_SKIP() << "zelk was built without its metrics subcommand";
     ASSERT_EQ(::access(PROMETHEUS, X_OK), 0)
-        << PROMETHEUS << " is missing: install Debian's prometheus package (scripts/setup-debian does)";
+        << PROMETHEUS << " is missing: install Debian's prometheus package (scripts/setup-debian does) or Homebrew's";
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const auto run = start_run(dir, "while :; do :; done");  // the busy child
