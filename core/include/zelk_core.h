@@ -35,7 +35,8 @@ int32_t zelk_core_contract(void);
  * A null buffer or a zero length does nothing. */
 void zelk_core_free(uint8_t *buffer, size_t length);
 
-/* A census of every process, as one "ZELKSNP1" stream (little-endian, self-describing).
+/* A census of every process, as one "ZELKSNP1" stream (little-endian, self-describing; its
+ * layout, what a reader must reject, and a decoder are in zelk_stream.h).
  * On ZELK_CORE_OK, *out_len holds the stream's length and *out_ptr a buffer of exactly that
  * length, which the caller owns and releases with zelk_core_free(*out_ptr, *out_len).
  * Codes: 0, -1, -3, -4.
@@ -53,7 +54,8 @@ void zelk_core_free(uint8_t *buffer, size_t length);
  *   next collection, also when it used no CPU time. */
 int32_t zelk_core_snapshot(uint8_t **out_ptr, size_t *out_len);
 
-/* GPU time per GPU client connection, as one "ZELKGPU1" stream; ownership as for
+/* GPU time per GPU client connection, as one "ZELKGPU1" stream (layout and decoder in
+ * zelk_stream.h); ownership as for
  * zelk_core_snapshot. A machine without a GPU gives a stream with no records and code 0.
  * Codes: 0, -1, -3, -4. */
 int32_t zelk_core_gpu_clients(uint8_t **out_ptr, size_t *out_len);

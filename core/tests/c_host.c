@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "zelk_core.h"
+#include "zelk_stream.h"
 
 #ifdef __APPLE__
 #define LOOPBACK "lo0"
@@ -56,10 +57,49 @@ static void loopback_traffic(int count) {
     close(rx);
 }
 
+/* A snapshot decoded with the public decoder: well-formed, and this process in it with its
+ * arguments read. */
+static void snapshot_has_self(zelk_core_snapshot_fn snapshot, zelk_core_free_fn release) {
+    uint8_t *buf = NULL;
+    size_t len = 0;
+    zelk_snapshot_view snap;
+    zelk_process_view proc;
+    uint32_t i, valid = 0, self = 0;
+    CHECK(snapshot(&buf, &len) == ZELK_CORE_OK);
+    CHECK(zelk_snapshot_open(&snap, buf, len) == ZELK_STREAM_OK);
+    for (i = 0; i < snap.record_count; ++i) {
+        CHECK(zelk_snapshot_record(&snap, i, &proc) == ZELK_STREAM_OK);
+        if (proc.flags & ZELK_SNP_FLAG_INFO) ++valid;
+        if (proc.pid == getpid())
+            self += (proc.flags & ZELK_SNP_FLAG_ARGV) && proc.ppid == (uint32_t)getppid() && proc.command_length > 0;
+    }
+    CHECK(self == 1 && valid == snap.valid_count && snap.mem_total > 0);
+    release(buf, len);
+}
+
+/* The GPU client stream walks to its end (no GPU: no records). */
+static void gpu_stream_walks(zelk_core_gpu_clients_fn gpu_clients, zelk_core_free_fn release) {
+    uint8_t *buf = NULL;
+    size_t len = 0;
+    zelk_gpu_view gpu;
+    zelk_gpu_cursor at;
+    zelk_gpu_client_view client;
+    uint32_t seen = 0;
+    CHECK(gpu_clients(&buf, &len) == ZELK_CORE_OK);
+    CHECK(zelk_gpu_open(&gpu, buf, len) == ZELK_STREAM_OK);
+    zelk_gpu_first(&gpu, &at);
+    while (zelk_gpu_next(&at, &client) == 1) ++seen;
+    CHECK(seen == gpu.record_count && at.offset == len);
+    release(buf, len);
+}
+
 int main(int argc, char **argv) {
     void *lib;
     zelk_core_contract_fn contract;
     zelk_core_iface_bytes_fn iface_bytes;
+    zelk_core_free_fn release;
+    zelk_core_snapshot_fn snapshot;
+    zelk_core_gpu_clients_fn gpu_clients;
     uint64_t rx = 11, tx = 22, rx2 = 0, tx2 = 0;
 
     if (argc != 2) {
@@ -74,9 +114,9 @@ int main(int argc, char **argv) {
     /* POSIX: dlsym results are stored through an object pointer (ISO C forbids the cast). */
     *(void **)(&contract) = need(lib, "zelk_core_contract");
     *(void **)(&iface_bytes) = need(lib, "zelk_core_iface_bytes");
-    need(lib, "zelk_core_free");
-    need(lib, "zelk_core_snapshot");
-    need(lib, "zelk_core_gpu_clients");
+    *(void **)(&release) = need(lib, "zelk_core_free");
+    *(void **)(&snapshot) = need(lib, "zelk_core_snapshot");
+    *(void **)(&gpu_clients) = need(lib, "zelk_core_gpu_clients");
     need(lib, "zelk_core_gpu_stats");
     need(lib, "zelk_core_selftest");
     if (failures) return 1;
@@ -102,6 +142,9 @@ int main(int argc, char **argv) {
     CHECK(iface_bytes(LOOPBACK, &rx2, &tx2) == ZELK_CORE_OK);
     CHECK(GREW_BY(rx, rx2, 50000));
     CHECK(GREW_BY(tx, tx2, 50000));
+
+    snapshot_has_self(snapshot, release);
+    gpu_stream_walks(gpu_clients, release);
 
     CHECK(contract() == 1);
     dlclose(lib);

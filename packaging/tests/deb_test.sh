@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build tree (into BUILD_DIR/package) and checks it: its
-# control fields (a computed Depends line), its files (the install set under /usr, the unit in
-# /lib/systemd/system, no file of the build tree and no path into it), the unpacked zelk finding
-# the unpacked library, and lintian with the findings this project accepts
-# (packaging/tests/lintian-accepted) left out.
+# control fields (a computed Depends line), its files (the install set under /usr with the manual
+# pages and the copyright file, the unit in /lib/systemd/system, no file of the build tree and
+# no path into it), the unpacked zelk finding the unpacked library, and lintian with the
+# findings this project accepts (packaging/tests/lintian-accepted) left out.
 # Usage: deb_test.sh BUILD_DIR CPACK VERSION LIBDIR
 set -euo pipefail
 build=$1 cpack=$2 version=$3 libdir=$4
@@ -28,11 +28,13 @@ for lib in libc6 libstdc++6 libgcc-s1; do
 done
 
 dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' >"$work/files"
-for f in ./usr/include/zelk_core.h "./usr/$libdir/libzelk_core.so -> libzelk_core.so.1" \
+for f in ./usr/include/zelk_core.h ./usr/include/zelk_stream.h "./usr/$libdir/libzelk_core.so -> libzelk_core.so.1" \
   "./usr/$libdir/libzelk_core.so.1 -> libzelk_core.so.$version" ./usr/$libdir/libzelk_core.so.$version \
   ./usr/$libdir/cmake/zelk/zelkConfig.cmake ./usr/$libdir/pkgconfig/zelk-core.pc \
   ./usr/bin/zelk ./usr/bin/vintrel ./usr/libexec/zelk-helper ./lib/systemd/system/zelk-helper.service \
-  ./usr/share/zelk/app.morvitan.zelk.helper.plist ./usr/share/doc/zelk/README.md; do
+  ./usr/share/zelk/app.morvitan.zelk.helper.plist ./usr/share/doc/zelk/README.md \
+  ./usr/share/doc/zelk/copyright ./usr/share/man/man1/zelk.1.gz ./usr/share/man/man1/vintrel.1.gz \
+  ./usr/share/man/man8/zelk-helper.8.gz; do
   grep -qxF "$f" "$work/files" || fail "the package lacks $f"
 done
 if grep -v -e '^\./usr/' -e '^\./lib/systemd/system/' -e '^\./$' -e '^\./lib/\(systemd/\)\?$' "$work/files"; then
