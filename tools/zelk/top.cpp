@@ -272,6 +272,8 @@ private:
             if (i == selected_) a = A_REVERSE | (colour_ ? A_NORMAL : A_BOLD);
             line(list_top() + k, row_text(data_, r, COLS), a);
         }
+        if (rows_.empty() && !view_.filter.empty())
+            line(list_top(), "nothing matches the filter \"" + printable(view_.filter) + "\" (/ changes it)", A_NORMAL);
         if (!note_.empty())
             line(LINES - 1, note_, pair_or(kNotePair, A_BOLD));
         else
