@@ -2,6 +2,7 @@
 // fold, pause, and ease or restore a process or a whole run through the helper. When standard
 // input or output is not a terminal it writes plain frames instead, with no escapes.
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #ifdef __APPLE__
 #include <mach/mach.h>
@@ -485,7 +486,7 @@ const CommandSpec top_spec{
      {"--socket", "PATH", "the helper's socket, for e and r"},
      {"--rows", "N", "plain frames: at most N rows each"},
      {"--count", "N", "plain frames: stop after N frames"},
-     {"--width", "N", "plain frames: characters per line (default 100)"}},
+     {"--width", "N", "plain frames: characters per line (default: the terminal's, else 100)"}},
     1,
     "SECONDS"};
 
@@ -500,12 +501,23 @@ int run_top(Context& ctx) {
     if (const std::string* socket = args.value("--socket")) o.socket = *socket;
     o.rows = static_cast<std::size_t>(args.whole("--rows", 0, 1, 1000000));
     o.frames = static_cast<std::size_t>(args.whole("--count", 0, 1, 1000000));
-    o.width = static_cast<int>(args.whole("--width", 100, 40, 1000));
+    // Plain frames fill a terminal's width when they go to one (a dumb terminal, input redirected).
+    winsize size{};
+    const bool sized = ::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40;
+    o.width = static_cast<int>(args.whole("--width", sized ? size.ws_col : 100, 40, 1000));
     Collector collector(ctx.library());
 
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return run_plain(collector, o);
     Terminal term;
     term.screen = ::newterm(nullptr, stdout, stdin);
+    // A terminal that cannot place the cursor (TERM=dumb) gets plain frames too.
+    char cursor_address[] = "cup";
+    const char* cup = term.screen != nullptr ? ::tigetstr(cursor_address) : nullptr;
+    if (term.screen != nullptr && (cup == nullptr || cup == reinterpret_cast<char*>(-1))) {
+        ::endwin();
+        ::delscreen(term.screen);
+        term.screen = nullptr;
+    }
     if (term.screen == nullptr) {
         const char* t = std::getenv("TERM");
         std::fprintf(stderr, "zelk top: cannot drive the terminal (TERM=%s): plain frames follow\n", t ? t : "");
