@@ -166,7 +166,7 @@ int run_mic(Context& ctx) {
 }
 
 const Registration reg({"mic",
-                        "mic [--apps] [--watch N] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
+                        "mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
                         "and by which processes (runs vintrel)",
                         run_mic});
 
