@@ -31,7 +31,7 @@ dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' >"$work/files"
 for f in ./usr/include/zelk_core.h "./usr/$libdir/libzelk_core.so -> libzelk_core.so.1" \
   "./usr/$libdir/libzelk_core.so.1 -> libzelk_core.so.$version" ./usr/$libdir/libzelk_core.so.$version \
   ./usr/$libdir/cmake/zelk/zelkConfig.cmake ./usr/$libdir/pkgconfig/zelk-core.pc \
-  ./usr/bin/zelk ./usr/bin/vintrel ./usr/libexec/zelk-helper ./lib/systemd/system/zelk-helper.service ./lib/systemd/system/zelk-metrics.service \
+  ./usr/bin/zelk ./usr/bin/vintrel ./usr/libexec/zelk-helper ./lib/systemd/system/zelk-helper.service \
   ./usr/share/zelk/app.morvitan.zelk.helper.plist ./usr/share/doc/zelk/README.md; do
   grep -qxF "$f" "$work/files" || fail "the package lacks $f"
 done
