@@ -201,6 +201,8 @@ public:
         if (!collector_.collect(data_, error)) return fail(kExitFailure, "top: " + error);
         machine_ = machine_totals(data_.snap.mem_total);
         auto next = Clock::now() + std::chrono::milliseconds(500);  // the first usage window
+        // The rows are rebuilt and drawn after a census or a key only, not at every tick.
+        bool changed = true;
         for (;;) {
             if (!paused_ && Clock::now() >= next) {
                 if (collector_.collect(data_, error))
@@ -208,14 +210,19 @@ public:
                 else
                     note_ = error;
                 next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.interval));
+                changed = true;
             }
-            rows_ = build_rows(data_, view_);
-            follow_selection();
-            draw();
+            if (changed) {
+                rows_ = build_rows(data_, view_);
+                follow_selection();
+                draw();
+                changed = false;
+            }
             const int key = ::wgetch(stdscr);
             if (key == ERR) continue;
             if (key == 'q' || key == 'Q' || key == 27 || key == 3) return kExitOk;
             handle(key);
+            changed = true;
         }
     }
 
