@@ -1,5 +1,5 @@
 # Runs at install time, from the install rules: writes the service definitions with the path of
-# the helper just installed. Systemd reads the unit of a package under /usr from
+# the helper (and, for the exporter's unit, of zelk) just installed. Systemd reads the unit of a package under /usr from
 # /lib/systemd/system (Debian 12) and, for any other prefix, from PREFIX/lib/systemd/system
 # (/usr/local/lib/systemd/system is on its search path); the launchd plist and, off Linux, the
 # unit are examples in the data folder.
@@ -30,5 +30,12 @@ if(ZELK_SYSTEMD)
 else()
   set(unit_dir "${ZELK_DATADIR}/zelk")
 endif()
+if(IS_ABSOLUTE "${ZELK_BINDIR}")
+  set(ZELK_TOOL "${ZELK_BINDIR}/zelk")
+else()
+  set(ZELK_TOOL "${CMAKE_INSTALL_PREFIX}/${ZELK_BINDIR}/zelk")
+endif()
 zelk_install_configured(linux/zelk-helper.service.in "${unit_dir}")
+# The exporter's unit; the package leaves it disabled.
+zelk_install_configured(linux/zelk-metrics.service.in "${unit_dir}")
 zelk_install_configured(macos/app.morvitan.zelk.helper.plist.in "${ZELK_DATADIR}/zelk")

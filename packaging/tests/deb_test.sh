@@ -47,6 +47,9 @@ if grep -rlF "$(cd "$build" && pwd)" "$work/root"; then fail "files naming the b
 grep -qx 'ExecStart=/usr/libexec/zelk-helper' "$work/root/lib/systemd/system/zelk-helper.service" ||
   fail "the unit does not start /usr/libexec/zelk-helper"
 [ -x "$work/root/usr/libexec/zelk-helper" ] || fail "no executable helper at the unit's path"
+grep -qx 'ExecStart=/usr/bin/zelk metrics --listen 127.0.0.1:9464' "$work/root/lib/systemd/system/zelk-metrics.service" ||
+  fail "the exporter's unit does not start /usr/bin/zelk metrics on loopback"
+grep -q 'zelk-metrics' "$here/../debian/postinst" && fail "the package enables the exporter's unit"
 readelf -d "$work/root/usr/$libdir/libzelk_core.so.$version" | grep -q 'SONAME.*\[libzelk_core\.so\.1\]' ||
   fail "no SONAME libzelk_core.so.1"
 out=$("$work/root/usr/bin/zelk" --version)

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <regex>
 
 #include "support/process.hpp"
@@ -159,6 +161,203 @@ TEST(ZelkHost, PrometheusScrapesTheCpuOfARun) {
     metrics.stop();
 }
 
+// The command line as a person types it: each row is one call of zelk, its exit status and
+// what its output must show. `json` rows must write JSON Lines (every line one object).
+TEST(ZelkHost, CommandLine) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string shows;  // in standard output or standard error
+        bool json = false;
+        std::string out = "";  // where standard output goes (default: a file)
+    };
+    const std::string absent = "--socket=" + (dir / "absent.sock");
+    std::vector<Case> cases = {
+        {{"top", "--rows", "abc"}, 2, "zelk: top: --rows: not a whole number: \"abc\""},
+        {{"top", "--rows"}, 2, "--rows needs a value"},
+        {{"top", "--interval=0"}, 2, "--interval: 0 is out of range"},
+        {{"top", "--sort", "colour"}, 2, "--sort: unknown key"},
+        {{"mic", "--watch", "abc"}, 2, "--watch: not a number"},
+        {{"mic", "--pids", "1,x"}, 2, "--pids: not a whole number: \"x\""},
+        {{"snapshot", "--bogus"}, 2, "unknown option --bogus"},
+        {{"net", "--json=yes"}, 2, "--json takes no value"},
+        {{"sessions", "extra"}, 2, "unexpected argument \"extra\""},
+        {{"ease"}, 2, "--session ID is required"},
+        {{"metrics", "--max-runs", "-1"}, 2, "--max-runs: -1 is out of range"},
+        {{"helper", "ping", absent}, 1, "cannot connect"},
+        {{"snapshot", "--once"}, 1, "cannot write standard output: No space left on device", false, "/dev/full"},
+        {{"net", "--json"}, 0, "{\"interface\":\"lo\",", true},
+        {{"gpu", "--json"}, 0, "{\"utilization\":", true},
+        {{"snapshot", "--json", "--once"}, 0, "\"pid\":1,", true},
+        {{"sessions", "--json"}, 0, "", true},
+        {{"selftest", "--json"}, 0, "{\"selftest\":\"pass\"}", true},
+        {{"top", "--count=1", "--rows", "3", "--width=80"}, 0, "processors  load "},
+    };
+    for (const char* command : {"snapshot", "sessions", "top", "net", "gpu", "mic", "helper", "ease", "restore",
+                                "selftest", "metrics"})
+        cases.push_back({{command, command[0] == 's' ? "-h" : "--help"}, 0, std::string("usage: zelk ") + command});
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{ZELK_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process p(argv, c.out.empty() ? dir / "out" : c.out, dir / "err");
+        const std::string call = "zelk " + ::testing::PrintToString(c.args);
+        EXPECT_EQ(p.wait_exit(60s), c.status) << call << read_text(dir / "err");
+        const std::string out = c.out.empty() ? read_text(dir / "out") : "";
+        const std::string err = read_text(dir / "err");
+        EXPECT_NE((out + err).find(c.shows), std::string::npos) << call << "\n" << out << err;
+        // A usage error is one line; plain output has no terminal escapes.
+        if (c.status == 2) {
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << call << err;
+        }
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << call;
+        std::istringstream lines(out);
+        for (std::string line; c.json && std::getline(lines, line);)
+            EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << call << ": " << line;
+    }
+}
+
+TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
+    if (!ZELK_WITH_METRICS) GTEST_SKIP() << "zelk was built without its metrics subcommand";
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const auto run = start_run(dir, "wait");
+    ASSERT_GT(grandchild(dir), 0);
+    Process metrics({ZELK_BIN, "metrics", "--listen=127.0.0.1:0", "--interval=0.5", "--max-runs=0"},
+                    dir / "metrics.out", dir / "metrics.err");
+    const std::string port_text = wait_for_match(dir / "metrics.out", R"(serving http://127\.0\.0\.1:([0-9]+)/)");
+    ASSERT_NE(port_text, "") << read_text(dir / "metrics.err");
+    const int port = std::stoi(port_text);
+    // Ten connections that never finish a request: each holds a worker until the request timeout.
+    std::vector<int> hanging;
+    for (int k = 0; k < 10; ++k) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        if (k % 2) ::send(fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+        hanging.push_back(fd);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const auto body = http_get(port, "/metrics");
+    const auto took = std::chrono::steady_clock::now() - started;
+    for (const int fd : hanging) ::close(fd);
+    ASSERT_TRUE(body);
+    EXPECT_LT(took, 1s);
+    EXPECT_NE(http_get(port, "/").value_or("").find("href=\"/metrics\""), std::string::npos);
+    EXPECT_NE(body->find("zelk_build_info{version=\""), std::string::npos) << *body;
+    EXPECT_NE(body->find("zelk_census_errors_total 0"), std::string::npos) << *body;
+    // Every series is zelk's own; --max-runs 0 leaves the run out and counts it.
+    std::istringstream lines(*body);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#') {
+            EXPECT_EQ(line.rfind("zelk_", 0), 0u) << line;
+        }
+    const auto omitted = poll_for(10s, [&]() -> std::optional<std::string> {
+        const std::string text = http_get(port, "/metrics").value_or("");
+        return text.find("zelk_runs_omitted ") != std::string::npos ? std::optional(text) : std::nullopt;
+    });
+    ASSERT_TRUE(omitted);
+    EXPECT_EQ(omitted->find("zelk_run_cpu_usage{"), std::string::npos);
+    EXPECT_EQ(omitted->find("zelk_runs_omitted 0\n"), std::string::npos) << *omitted;
+    std::printf("a scrape with ten hanging connections took %.3f s\n", std::chrono::duration<double>(took).count());
+}
+
+// A tmux server of the test's own (its socket in `dir`) with one window running a command.
+class Tmux {
+public:
+    Tmux(const TempDir& dir, const std::string& command, int columns, int lines) : dir_(dir), socket_(dir / "tmux") {
+        run({"-f", "/dev/null", "new-session", "-d", "-x", std::to_string(columns), "-y", std::to_string(lines),
+             command});
+    }
+    ~Tmux() { run({"kill-server"}); }
+    std::string run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"/usr/bin/env", "tmux", "-S", socket_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Process p(argv, dir_ / "tmux.out", dir_ / "tmux.err");
+        p.wait_exit(10s);
+        return read_text(dir_ / "tmux.out");
+    }
+    void keys(const std::vector<std::string>& keys) {
+        std::vector<std::string> args{"send-keys"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        run(args);
+    }
+    std::string screen(bool escapes = false) {
+        return run(escapes ? std::vector<std::string>{"capture-pane", "-p", "-e"} : std::vector<std::string>{"capture-pane", "-p"});
+    }
+    // The screen once `shows` says yes, or nullopt.
+    template <class F>
+    std::optional<std::string> wait_for(F shows) {
+        return poll_for(20s, [&]() -> std::optional<std::string> {
+            std::string text = screen();
+            return shows(text) ? std::optional(text) : std::nullopt;
+        });
+    }
+    std::optional<std::string> wait_for(const char* text) { return wait_for(std::string(text)); }
+    std::optional<std::string> wait_for(const std::string& text) {
+        return wait_for([&](const std::string& s) { return s.find(text) != std::string::npos; });
+    }
+
+private:
+    const TempDir& dir_;
+    std::string socket_;
+};
+
+// A foreground or background colour in a screen captured with its escapes.
+const std::regex kColour(R"(\x1b\[(3|4)[0-7]m)");
+
+bool has_tmux() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
+
+TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
+    if (!has_tmux()) GTEST_SKIP() << "tmux is missing (scripts/setup-debian installs it)";
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const auto run = start_run(dir, "wait");
+    const pid_t inherited = grandchild(dir);
+    ASSERT_GT(inherited, 0);
+    const std::string row = " +" + std::string(9 - std::to_string(inherited).size(), ' ') + std::to_string(inherited);
+    Tmux tmux(dir, "env NO_COLOR=1 " + std::string(ZELK_BIN) + " top 0.5 --socket " + (dir / "absent.sock"), 80, 24);
+    const auto first = tmux.wait_for("processors  load");
+    ASSERT_TRUE(first) << tmux.screen();
+    std::istringstream lines(*first);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_EQ(count, 24);
+    EXPECT_LT(first->find("processors"), first->find('\n'));  // the machine's totals head the screen
+    // NO_COLOR: reverse video marks the selection, no colour is set.
+    const std::string painted = tmux.screen(true);
+    EXPECT_NE(painted.find("\x1b[7m"), std::string::npos);
+    EXPECT_FALSE(std::regex_search(painted, kColour)) << painted;
+
+    tmux.keys({"/", SESSION, "Enter"});
+    ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
+        return s.find(row) != std::string::npos && s.find("other processes") == std::string::npos;
+    })) << tmux.screen();
+    tmux.keys({"Enter"});  // the run is selected: fold it
+    ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
+        return s.find("[+]") != std::string::npos && s.find(row) == std::string::npos;
+    })) << tmux.screen();
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.wait_for(row)) << tmux.screen();
+    tmux.keys({"s"});
+    ASSERT_TRUE(tmux.wait_for("sort: memory")) << tmux.screen();
+    tmux.run({"resize-window", "-x", "200", "-y", "50"});
+    ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
+        return std::count(s.begin(), s.end(), '\n') == 50 && s.find(SESSION + " (2 processes): /bin/sh") != std::string::npos;
+    })) << tmux.screen();
+    tmux.keys({"e"});
+    ASSERT_TRUE(tmux.wait_for("ease run " + SESSION + " (2 processes) through the helper? [y/N]")) << tmux.screen();
+    tmux.keys({"y"});
+    ASSERT_TRUE(tmux.wait_for("the helper is not running (cannot connect to")) << tmux.screen();
+    tmux.keys({"x", "q"});
+    EXPECT_TRUE(poll_for(10s, [&] { return tmux.run({"has-session"}).empty() && read_text(dir / "tmux.err") != ""; }))
+        << tmux.screen();
+}
+
 #ifdef ZELK_HELPER_BIN
 // The nice value of a process, field 19 of /proc/PID/stat.
 long nice_of(pid_t pid) {
@@ -201,6 +400,41 @@ TEST(ZelkHost, EaseAndRestoreEveryProcessOfARun) {
     EXPECT_EQ(nice_of(child), 0);
     EXPECT_EQ(nice_of(inherited), 0);
     std::printf("%s%s", ease_out.c_str(), restore_out.c_str());
+}
+TEST(ZelkTop, EasesAndRestoresARunThroughTheHelper) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
+    if (!has_tmux()) GTEST_SKIP() << "tmux is missing (scripts/setup-debian installs it)";
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string sock = dir / "helper.sock";
+    Process helper({ZELK_HELPER_BIN, "--socket", sock}, dir / "helper.out", dir / "helper.err");
+    ASSERT_NE(wait_for_match(dir / "helper.err", "(listening on)"), "");
+    const auto run = start_run(dir, "wait");
+    const pid_t inherited = grandchild(dir);
+    ASSERT_GT(inherited, 0);
+    ASSERT_EQ(::setpriority(PRIO_PROCESS, static_cast<id_t>(run->pid()), 0), 0);
+    ASSERT_EQ(::setpriority(PRIO_PROCESS, static_cast<id_t>(inherited), 0), 0);
+    Tmux tmux(dir, std::string(ZELK_BIN) + " top 0.5 --socket " + sock, 160, 30);
+    ASSERT_TRUE(tmux.wait_for("processors")) << tmux.screen();
+    tmux.keys({"/", SESSION, "Enter"});  // typed: a --filter would also match zelk's own command line
+    ASSERT_TRUE(tmux.wait_for("(2 processes)")) << tmux.screen();
+    EXPECT_TRUE(std::regex_search(tmux.screen(true), kColour));  // in colour
+    for (const std::string verb : {"ease", "restore"}) {
+        tmux.keys({verb.substr(0, 1)});
+        ASSERT_TRUE(tmux.wait_for("through the helper? [y/N]")) << tmux.screen();
+        tmux.keys({"y"});
+        const auto answers = tmux.wait_for([&](const std::string& s) {
+            return s.find("press a key") != std::string::npos;
+        });
+        ASSERT_TRUE(answers) << tmux.screen();
+        EXPECT_NE(answers->find(std::to_string(run->pid()) + "  " + verb + " ok"), std::string::npos) << *answers;
+        EXPECT_NE(answers->find(std::to_string(inherited) + "  " + verb + " ok"), std::string::npos) << *answers;
+        EXPECT_EQ(nice_of(inherited), verb == "ease" ? 10 : 0);
+        tmux.keys({"Space"});
+        ASSERT_TRUE(tmux.wait_for(verb + ": 2 of 2 ok")) << tmux.screen();
+    }
+    tmux.keys({"Escape"});
+    EXPECT_TRUE(poll_for(10s, [&] { return tmux.run({"has-session"}).empty() && read_text(dir / "tmux.err") != ""; }));
 }
 #endif
 

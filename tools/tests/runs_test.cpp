@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runs.hpp"
+#include "series.hpp"
 
 namespace zelk::tool {
 namespace {
@@ -104,6 +105,26 @@ TEST(Runs, AReusedParentPidStartedAfterTheChildIsNoAncestor) {
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(pids(s, runs[0].direct), (std::vector<std::int32_t>{200}));
     EXPECT_EQ(pids(s, runs[0].inherited), (std::vector<std::int32_t>{400}));
+}
+
+// The exporter's interface counters: macOS's 32-bit figures wrap, a 64-bit one that goes back
+// was reset; the widened counter goes on growing either way.
+TEST(Series, WidenedCountersNeverGoBackwards) {
+    WidenedCounter wraps(32);
+    EXPECT_EQ(wraps.update(0xFFFFFF00u), 0xFFFFFF00u);
+    EXPECT_EQ(wraps.update(0x10u), 0x100000010u);  // 0x110 bytes across the wrap
+    EXPECT_EQ(wraps.update(0x20u), 0x100000020u);
+    WidenedCounter resets(64);
+    EXPECT_EQ(resets.update(5000), 5000u);
+    EXPECT_EQ(resets.update(300), 5300u);  // the interface was made again: 300 new bytes
+}
+
+TEST(Series, LabelsAreCutWithinTheBoundOnACharacter) {
+    EXPECT_EQ(bounded_label("short", 10), "short");
+    EXPECT_EQ(bounded_label(std::string(300, 'a'), 128).size(), 128u);
+    // "é" is two bytes: a cut never leaves half of it.
+    const std::string cut = bounded_label("aaaaaa\xc3\xa9zzzz", 10);
+    EXPECT_EQ(cut, "aaaaaa...");
 }
 
 }  // namespace

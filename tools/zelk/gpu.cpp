@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "args.hpp"
 #include "census.hpp"
 
 namespace zelk::tool {
@@ -33,14 +34,14 @@ std::string figure_text(std::int64_t v, const char* unit) {
     return std::to_string(v) + unit;
 }
 
+const CommandSpec gpu_spec{"zelk gpu [--json]",
+                           "Every GPU client with its GPU time, and the device's utilisation and memory in use.",
+                           {{"--json", nullptr,
+                             "JSON Lines: first {\"utilization\":..,\"memory\":..}, then one "
+                             "{\"registry_id\":..,\"gpu_time\":..,\"creator\":..} per client"}}};
+
 int run_gpu(Context& ctx) {
-    bool json = false;
-    for (const auto& a : ctx.args) {
-        if (a == "--json")
-            json = true;
-        else
-            return fail(kExitUsage, "gpu: unknown argument " + a);
-    }
+    const bool json = parse_args(gpu_spec, ctx.args).has("--json");
     auto& lib = ctx.library();
     std::vector<GpuClient> clients;
     const std::int32_t clients_code = fetch_clients(lib, clients);
@@ -61,25 +62,14 @@ int run_gpu(Context& ctx) {
     }
 
     if (json) {
-        std::string out = "{";
+        // JSON Lines: the device's figures, then one line per client.
         if (stats_code == ZELK_CORE_OK)
-            out += "\"utilization\":" + std::to_string(utilization) + ",\"memory\":" + std::to_string(memory);
+            std::printf("{\"utilization\":%" PRId64 ",\"memory\":%" PRId64 "}\n", utilization, memory);
         else
-            out += "\"utilization\":null,\"memory\":null";
-        out += ",\"clients\":";
-        if (clients_code != ZELK_CORE_OK) {
-            out += "null";
-        } else {
-            out += "[";
-            for (std::size_t i = 0; i < clients.size(); ++i) {
-                const auto& c = clients[i];
-                if (i) out += ",";
-                out += "{\"registry_id\":" + std::to_string(c.registry_id) +
-                       ",\"gpu_time\":" + std::to_string(c.gpu_time) + ",\"creator\":" + json_string(c.creator) + "}";
-            }
-            out += "]";
-        }
-        std::printf("%s}\n", out.c_str());
+            std::printf("{\"utilization\":null,\"memory\":null}\n");
+        for (const auto& c : clients)
+            std::printf("{\"registry_id\":%" PRIu64 ",\"gpu_time\":%" PRIu64 ",\"creator\":%s}\n", c.registry_id,
+                        c.gpu_time, json_string(c.creator).c_str());
         return status;
     }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "args.hpp"
 #include "helper_client.hpp"
 #include "zelk.hpp"
 
@@ -107,18 +108,16 @@ bool helper_exchange(const std::string& socket_path, const std::string& request,
 
 namespace {
 
+const CommandSpec helper_spec{"zelk helper ping|power PROFILE|ease PID|restore PID [--socket PATH]",
+                              "Sends one request to zelk-helper and prints its reply line (JSON).",
+                              {{"--socket", "PATH", "the helper's socket"}},
+                              2,
+                              "VERB [ARG]"};
+
 int run_helper(Context& ctx) {
-    std::string socket_path = kHelperSocket;
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
-        const auto& a = ctx.args[i];
-        if (socket_option(ctx.args, i, socket_path))
-            continue;
-        else if (a.rfind("--", 0) == 0)
-            return fail(kExitUsage, "helper: unknown option " + a);
-        else
-            words.push_back(a);
-    }
+    const Parsed args = parse_args(helper_spec, ctx.args);
+    const std::string socket_path = args.value("--socket") ? *args.value("--socket") : kHelperSocket;
+    const std::vector<std::string>& words = args.positional;
     std::string request;
     if (words.size() == 1 && words[0] == "ping")
         request = "{\"verb\":\"ping\"}";
@@ -127,9 +126,9 @@ int run_helper(Context& ctx) {
     else if (words.size() == 2 && (words[0] == "ease" || words[0] == "restore"))
         request = "{\"verb\":\"" + words[0] + "\",\"pid\":" + pid_json(words[1]) + "}";
     else
-        return fail(kExitUsage, "helper: say ping, power PROFILE, ease PID or restore PID");
+        throw UsageError("say ping, power PROFILE, ease PID or restore PID");
     if (socket_path.empty() || socket_path.size() > MAX_SOCKET_PATH)
-        return fail(kExitUsage, "helper: the socket path must be 1 to 103 bytes");
+        throw UsageError("--socket: the socket path must be 1 to 103 bytes");
     std::string reply;
     std::string error;
     if (!helper_exchange(socket_path, request, reply, error)) return fail(kExitFailure, "helper: " + error);

@@ -1,5 +1,6 @@
 // zelk: a host for libzelk_core, the helper and the probe, used to try them by hand.
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "args.hpp"
 #include "zelk.hpp"
 
 namespace zelk::tool {
@@ -31,14 +33,23 @@ F symbol(void* handle, const char* name) {
 }
 
 int usage(FILE* out) {
-    std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n       zelk [--lib PATH] --version\n\ncommands:\n");
+    std::fprintf(out, "usage: zelk [--lib PATH] COMMAND [ARGS...]\n       zelk [--lib PATH] --version\n\ncommands (zelk COMMAND --help says more):\n");
     for (const auto& [name, command] : registry()) std::fprintf(out, "  %s\n", command.usage);
     std::fprintf(out,
                  "\n--lib PATH loads libzelk_core from PATH (default: %s, found through the tool's\n"
                  "  run path: the installed library folder beside the tool's own, or the build tree's core/)\n"
-                 "--version prints this tool's version and the loaded library's contract and file\n",
+                 "--version prints this tool's version and the loaded library's contract and file\n"
+                 "\nOptions take their value as --opt VALUE or --opt=VALUE. --json, where a command has it, writes\n"
+                 "JSON Lines: one JSON object per line. Exit status 2 means a bad command line; a failed write to\n"
+                 "standard output (a full disk, a closed pipe) is reported and exits with status 1.\n",
                  ZELK_DEFAULT_LIBRARY);
-    return out == stdout ? kExitOk : kExitUsage;
+    if (out != stdout) return kExitUsage;
+    try {
+        flush_out();
+    } catch (const WriteFailed& e) {
+        return fail(kExitFailure, e.what());
+    }
+    return kExitOk;
 }
 
 // The folder of this executable: macOS has no /proc, so it asks dyld for the path.
@@ -144,47 +155,62 @@ std::string json_string(const std::string& bytes) {
 
 int main(int argc, char** argv) {
     using namespace zelk::tool;
+    // A closed pipe shows as EPIPE on a write, reported as such, instead of ending the tool silently.
+    ::signal(SIGPIPE, SIG_IGN);
     Context ctx;
     ctx.library_path = ZELK_DEFAULT_LIBRARY;
     ctx.program_dir = own_directory();
     bool version = false;
     int i = 1;
-    while (i < argc && std::string(argv[i]).rfind("--", 0) == 0) {
+    while (i < argc && argv[i][0] == '-') {
         const std::string opt = argv[i];
-        if (opt == "--lib" && i + 1 < argc) {
-            ctx.library_path = argv[i + 1];
-            i += 2;
-        } else if (opt.rfind("--lib=", 0) == 0) {
-            ctx.library_path = opt.substr(6);
+        if (opt == "--lib" || opt.rfind("--lib=", 0) == 0) {
+            if (opt == "--lib" && i + 1 >= argc) return fail(kExitUsage, "--lib needs a value (PATH)");
+            ctx.library_path = opt == "--lib" ? argv[++i] : opt.substr(6);
             ++i;
         } else if (opt == "--version") {
             version = true;
             ++i;
-        } else if (opt == "--help") {
+        } else if (opt == "--help" || opt == "-h") {
             return usage(stdout);
         } else {
             return fail(kExitUsage, "unknown option " + opt + " (see zelk --help)");
         }
     }
-    if (version) {
-        std::printf("zelk %s\n", ZELK_VERSION);
-        try {
-            Library& lib = ctx.library();
-            std::printf("libzelk_core contract %d: %s\n", lib.contract(), lib.file.c_str());
-            return kExitOk;
-        } catch (const std::exception& e) {
-            return fail(kExitLibrary, e.what());
-        }
-    }
-    if (i >= argc) return usage(stderr);
-    const std::string name = argv[i];
-    if (name == "help") return usage(stdout);
-    const auto it = registry().find(name);
-    if (it == registry().end()) return fail(kExitUsage, "unknown command " + name + " (see zelk help)");
-    ctx.args.assign(argv + i + 1, argv + argc);
+    int status = kExitOk;
     try {
-        return it->second.run(ctx);
-    } catch (const std::exception& e) {
-        return fail(kExitLibrary, e.what());
+        if (version) {
+            std::printf("zelk %s\n", ZELK_VERSION);
+            try {
+                Library& lib = ctx.library();
+                std::printf("libzelk_core contract %d: %s\n", lib.contract(), lib.file.c_str());
+            } catch (const std::exception& e) {
+                status = fail(kExitLibrary, e.what());
+            }
+        } else if (i >= argc) {
+            return usage(stderr);
+        } else if (const std::string name = argv[i]; name == "help") {
+            status = usage(stdout);
+        } else {
+            const auto it = registry().find(name);
+            if (it == registry().end()) return fail(kExitUsage, "unknown command " + name + " (see zelk help)");
+            ctx.command = name;
+            ctx.args.assign(argv + i + 1, argv + argc);
+            try {
+                status = it->second.run(ctx);
+            } catch (const UsageError& e) {
+                return fail(kExitUsage, name + ": " + e.what() + " (see zelk " + name + " --help)");
+            } catch (const HelpShown&) {
+                status = kExitOk;
+            } catch (const WriteFailed&) {
+                throw;
+            } catch (const std::exception& e) {
+                status = fail(kExitLibrary, e.what());
+            }
+        }
+        flush_out();
+    } catch (const WriteFailed& e) {
+        return fail(kExitFailure, (ctx.command.empty() ? "" : ctx.command + ": ") + e.what());
     }
+    return status;
 }

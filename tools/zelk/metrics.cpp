@@ -1,26 +1,36 @@
-// zelk metrics [--listen ADDR:PORT] [--interval SECONDS]: the census, agent runs, GPU and
-// interface figures as Prometheus text over HTTP, for a Prometheus server to scrape.
+// zelk metrics: the census, agent runs, GPU and interface figures as Prometheus text over HTTP,
+// for a Prometheus server to scrape.
 //
 // The census runs on a fixed interval on the main thread; a scrape serves the families of the
 // latest one, so a scrape costs a copy, never a census, and any number of scrapers load the
 // machine no more than one. On Linux the usage figures are deltas between two censuses, so the
-// first one only seeds them and is not served.
+// first one only seeds them and its runs are not served. The HTTP server is civetweb (the one
+// prometheus-cpp's pull library uses) with this file's own handler: enough workers and a
+// request timeout that idle or slow connections cannot hold every worker, and nothing but
+// zelk_ series on /metrics.
 #include <net/if.h>
 #include <signal.h>
 
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
+#include <civetweb.h>
 #include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <sstream>
 
+#include "args.hpp"
 #include "census.hpp"
 #include "runs.hpp"
+#include "series.hpp"
 
 namespace zelk::tool {
 namespace {
@@ -30,28 +40,20 @@ using prometheus::MetricFamily;
 using prometheus::MetricType;
 
 constexpr const char* kDefaultListen = "127.0.0.1:9464";
-// A command in a label is cut here: a label is an identity, not a transcript.
-constexpr std::size_t kCommandLabelBytes = 200;
+// Label values are identities, not transcripts: a command is cut, as is any other value.
+constexpr std::size_t kLabelBytes = 128;
+// Workers for connections, and how long one may take to send its request: ten idle or
+// half-open connections leave workers free, and none holds one for more than a few seconds.
+constexpr const char* kWorkers = "24";
+constexpr const char* kRequestTimeoutMs = "3000";
+#ifdef __APPLE__
+constexpr unsigned kInterfaceCounterBits = 32;  // the kernel cuts them to 32 bits for other programs
+#else
+constexpr unsigned kInterfaceCounterBits = 64;
+#endif
 
 std::atomic<bool> stop_requested{false};
 void on_stop_signal(int) { stop_requested = true; }
-
-// The latest census's families; a scrape copies them.
-class Published final : public prometheus::Collectable {
-public:
-    std::vector<MetricFamily> Collect() const override {
-        std::lock_guard lock(mutex_);
-        return families_;
-    }
-    void publish(std::vector<MetricFamily> families) {
-        std::lock_guard lock(mutex_);
-        families_ = std::move(families);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<MetricFamily> families_;
-};
 
 MetricFamily family(const char* name, const char* help, MetricType type) {
     MetricFamily f;
@@ -63,6 +65,7 @@ MetricFamily family(const char* name, const char* help, MetricType type) {
 
 void add(MetricFamily& f, std::vector<ClientMetric::Label> labels, double value) {
     ClientMetric m;
+    for (auto& l : labels) l.value = bounded_label(l.value, kLabelBytes);
     m.label = std::move(labels);
     if (f.type == MetricType::Counter)
         m.counter.value = value;
@@ -85,7 +88,18 @@ struct Figures {
     std::vector<Interface> interfaces;
 };
 
-std::vector<MetricFamily> families_of(const Figures& in) {
+// What outlives one census: the runs' CPU seconds summed over the intervals, the widened
+// interface counters, the census outcomes.
+struct History {
+    std::map<std::string, double> run_cpu_seconds;
+    std::map<std::string, std::pair<WidenedCounter, WidenedCounter>> interfaces;
+    std::uint64_t census_errors = 0;
+    double last_success_sec = 0;  // 0: none yet
+};
+
+// The per-census families. `seconds` is the time since the previous census: each run's CPU
+// usage over it is added to the run's CPU seconds.
+std::vector<MetricFamily> families_of(const Figures& in, double seconds, std::size_t max_runs, History& h) {
     const Snapshot& s = in.snap;
     const auto runs = group_runs(s);
     const auto gpu_by_pid = gpu_time_by_pid(in.gpu_clients);
@@ -93,23 +107,41 @@ std::vector<MetricFamily> families_of(const Figures& in) {
     auto info = family("zelk_run_info", "An agent run and the command of its oldest process (always 1)", MetricType::Gauge);
     auto cpu = family("zelk_run_cpu_usage", "CPU in use by the run's processes, in processors (1 = one busy processor)",
                       MetricType::Gauge);
+    auto cpu_total = family("zelk_run_cpu_seconds_total",
+                            "CPU time of the run's processes in seconds, summed by zelk from the census figures: each "
+                            "census adds the run's CPU usage times the interval since the one before",
+                            MetricType::Counter);
     auto memory = family("zelk_run_resident_memory_bytes", "Resident memory of the run's processes", MetricType::Gauge);
     auto processes = family("zelk_run_processes", "Processes of the run, its own and inherited from an ancestor",
                             MetricType::Gauge);
     auto gpu_time = family("zelk_run_gpu_time_seconds", "GPU time used so far by the run's live processes",
                            MetricType::Gauge);
+    std::map<std::string, double> cpu_seconds;
     for (const auto& run : runs) {
-        std::string command = s.records[run.root].command;
-        if (command.size() > kCommandLabelBytes) command.resize(kCommandLabelBytes);
-        add(info, {{"session", run.session}, {"command", command}}, 1);
+        cpu_seconds[run.session] = h.run_cpu_seconds[run.session] + static_cast<double>(run.cpu_usage) / 1000.0 * seconds;
+    }
+    h.run_cpu_seconds = std::move(cpu_seconds);  // runs that ended are forgotten
+    // The busiest runs only (group_runs orders them so): a machine with thousands of runs
+    // does not make thousands of series.
+    const std::size_t shown = std::min(runs.size(), max_runs);
+    for (std::size_t k = 0; k < shown; ++k) {
+        const auto& run = runs[k];
+        add(info, {{"session", run.session}, {"command", s.records[run.root].command}}, 1);
         add(cpu, {{"session", run.session}}, static_cast<double>(run.cpu_usage) / 1000.0);
+        add(cpu_total, {{"session", run.session}}, h.run_cpu_seconds[run.session]);
         add(memory, {{"session", run.session}}, static_cast<double>(run.resident_bytes));
         add(processes, {{"session", run.session}}, static_cast<double>(run.processes()));
         if (in.have_gpu_clients)
             add(gpu_time, {{"session", run.session}}, static_cast<double>(run_gpu_time(s, run, gpu_by_pid)) / 1e9);
     }
-    std::vector<MetricFamily> out{std::move(info), std::move(cpu), std::move(memory), std::move(processes)};
+    std::vector<MetricFamily> out{std::move(info), std::move(cpu), std::move(cpu_total), std::move(memory),
+                                  std::move(processes)};
     if (in.have_gpu_clients) out.push_back(std::move(gpu_time));
+    out.push_back(family("zelk_runs", "Agent runs in the latest census", MetricType::Gauge));
+    add(out.back(), {}, static_cast<double>(runs.size()));
+    out.push_back(family("zelk_runs_omitted", "Agent runs left out of the per-run series (--max-runs keeps the busiest)",
+                         MetricType::Gauge));
+    add(out.back(), {}, static_cast<double>(runs.size() - shown));
 
     if (in.gpu_utilization != -1) {
         out.push_back(family("zelk_gpu_utilization_ratio", "GPU utilisation of the machine (0 to 1)", MetricType::Gauge));
@@ -121,10 +153,17 @@ std::vector<MetricFamily> families_of(const Figures& in) {
     }
     auto received = family("zelk_network_receive_bytes_total", "Bytes received by the interface", MetricType::Counter);
     auto sent = family("zelk_network_transmit_bytes_total", "Bytes sent by the interface", MetricType::Counter);
+    std::map<std::string, std::pair<WidenedCounter, WidenedCounter>> seen;
     for (const auto& i : in.interfaces) {
-        add(received, {{"interface", i.name}}, static_cast<double>(i.received));
-        add(sent, {{"interface", i.name}}, static_cast<double>(i.sent));
+        auto it = h.interfaces.find(i.name);
+        auto counters = it != h.interfaces.end() ? it->second
+                                                 : std::make_pair(WidenedCounter(kInterfaceCounterBits),
+                                                                  WidenedCounter(kInterfaceCounterBits));
+        add(received, {{"interface", i.name}}, static_cast<double>(counters.first.update(i.received)));
+        add(sent, {{"interface", i.name}}, static_cast<double>(counters.second.update(i.sent)));
+        seen.emplace(i.name, counters);
     }
+    h.interfaces = std::move(seen);
     out.push_back(std::move(received));
     out.push_back(std::move(sent));
     out.push_back(family("zelk_census_collection_seconds", "How long the latest process census took", MetricType::Gauge));
@@ -153,6 +192,89 @@ bool gather(Library& lib, Figures& out) {
     return true;
 }
 
+// What a scrape serves: the latest census's families and the exporter's own.
+class Published {
+public:
+    // New census families, or nullopt to keep serving the last ones.
+    void publish(std::optional<std::vector<MetricFamily>> census, const History& h) {
+        std::lock_guard lock(mutex_);
+        if (census) census_ = std::move(*census);
+        errors_ = h.census_errors;
+        last_success_sec_ = h.last_success_sec;
+    }
+    std::string text() const {
+        std::vector<MetricFamily> all;
+        all.push_back(family("zelk_build_info", "The zelk that serves these series (always 1)", MetricType::Gauge));
+        add(all.back(), {{"version", ZELK_VERSION}}, 1);
+        std::lock_guard lock(mutex_);
+        all.push_back(family("zelk_census_errors_total", "Censuses that failed", MetricType::Counter));
+        add(all.back(), {}, static_cast<double>(errors_));
+        if (last_success_sec_ > 0) {
+            all.push_back(family("zelk_census_last_success_timestamp_seconds",
+                                 "When the latest successful census was taken (Unix time)", MetricType::Gauge));
+            add(all.back(), {}, last_success_sec_);
+        }
+        all.insert(all.end(), census_.begin(), census_.end());
+        std::ostringstream out;
+        prometheus::TextSerializer().Serialize(out, all);
+        return out.str();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<MetricFamily> census_;
+    std::uint64_t errors_ = 0;
+    double last_success_sec_ = 0;
+};
+
+void reply(mg_connection* conn, int status, const char* reason, const char* type, const std::string& body) {
+    mg_printf(conn,
+              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n"
+              "Cache-Control: no-store\r\n\r\n",
+              status, reason, type, body.size());
+    const mg_request_info* request = mg_get_request_info(conn);
+    if (request == nullptr || request->request_method == nullptr || std::strcmp(request->request_method, "HEAD") != 0)
+        mg_write(conn, body.data(), body.size());
+}
+
+// Every request: "/" is a landing page, "/metrics" the series, anything else 404.
+int handle(mg_connection* conn, void* data) {
+    const auto& published = *static_cast<const Published*>(data);
+    const mg_request_info* request = mg_get_request_info(conn);
+    const std::string method = request && request->request_method ? request->request_method : "";
+    const std::string uri = request && request->local_uri ? request->local_uri : "";
+    if (method != "GET" && method != "HEAD") {
+        reply(conn, 405, "Method Not Allowed", "text/plain; charset=utf-8", "GET or HEAD only\n");
+        return 405;
+    }
+    if (uri == "/metrics") {
+        reply(conn, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", published.text());
+        return 200;
+    }
+    if (uri == "/") {
+        reply(conn, 200, "OK", "text/html; charset=utf-8",
+              "<!DOCTYPE html>\n<html><head><title>zelk metrics</title></head><body>\n<h1>zelk metrics</h1>\n"
+              "<p>Agent runs, GPU and network figures of this machine for Prometheus, version " ZELK_VERSION
+              ".</p>\n<p><a href=\"/metrics\">/metrics</a></p>\n</body></html>\n");
+        return 200;
+    }
+    reply(conn, 404, "Not Found", "text/plain; charset=utf-8", "not found: try /metrics\n");
+    return 404;
+}
+
+// civetweb's own messages (a port in use), kept for the one line that reports a failed start.
+std::mutex server_log_mutex;
+std::string server_log;
+int log_server_message(const mg_connection*, const char* message) {
+    std::lock_guard lock(server_log_mutex);
+    server_log = message ? message : "";
+    return 1;
+}
+
+struct ServerStop {
+    void operator()(mg_context* ctx) const { mg_stop(ctx); }
+};
+
 // Sleeps for `seconds` unless a stop signal comes first (it interrupts the sleep).
 void pause_for(double seconds) {
     const auto whole = static_cast<time_t>(seconds);
@@ -161,25 +283,21 @@ void pause_for(double seconds) {
     }
 }
 
+const CommandSpec metrics_spec{
+    "zelk metrics [--listen ADDR:PORT] [--interval SECONDS] [--max-runs N]",
+    "Serves Prometheus metrics of agent runs, GPU and network interfaces at /metrics (a landing page at /).\n"
+    "A census is taken every interval; a scrape serves the latest one.",
+    {{"--listen", "ADDR:PORT", "where to listen (default 127.0.0.1:9464; a bare PORT stays on loopback)"},
+     {"--interval", "SECONDS", "seconds between censuses, 0.5 to 3600 (default 5)"},
+     {"--max-runs", "N", "export the N busiest runs, 0 to 10000 (default 50); zelk_runs_omitted counts the rest"}}};
+
 int run_metrics(Context& ctx) {
-    std::string listen = kDefaultListen;
-    double interval = 5.0;
-    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
-        const auto& a = ctx.args[i];
-        char* end = nullptr;
-        if (a == "--listen" && i + 1 < ctx.args.size()) {
-            listen = ctx.args[++i];
-            // A bare port binds to loopback: exposing the machine's processes is a choice to make by name.
-            if (listen.find(':') == std::string::npos) listen = "127.0.0.1:" + listen;
-        } else if (a == "--interval" && i + 1 < ctx.args.size()) {
-            const std::string& v = ctx.args[++i];
-            interval = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || !(interval >= 0.5 && interval <= 3600))
-                return fail(kExitUsage, "metrics: --interval takes 0.5 to 3600 seconds");
-        } else {
-            return fail(kExitUsage, "metrics: usage: zelk metrics [--listen ADDR:PORT] [--interval SECONDS]");
-        }
-    }
+    const Parsed args = parse_args(metrics_spec, ctx.args);
+    std::string listen = args.value("--listen") ? *args.value("--listen") : kDefaultListen;
+    // A bare port binds to loopback: exposing the machine's processes is a choice to make by name.
+    if (listen.find(':') == std::string::npos) listen = "127.0.0.1:" + listen;
+    const double interval = args.number("--interval", 5.0, 0.5, 3600);
+    const auto max_runs = static_cast<std::size_t>(args.whole("--max-runs", 50, 0, 10000));
     auto& lib = ctx.library();
 
     // The server's threads start with the stop signals blocked, so they reach this thread and
@@ -195,35 +313,63 @@ int run_metrics(Context& ctx) {
     ::sigaction(SIGTERM, &act, nullptr);
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    auto published = std::make_shared<Published>();
-    std::unique_ptr<prometheus::Exposer> exposer;
-    try {
-        exposer = std::make_unique<prometheus::Exposer>(listen, 2);
-    } catch (const std::exception& e) {
-        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + e.what());
-    }
+    Published published;
+    mg_init_library(0);
+    mg_callbacks callbacks{};
+    callbacks.log_message = log_server_message;
+    const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
+                             kRequestTimeoutMs, "enable_keep_alive", "no", nullptr};
+    std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-    exposer->RegisterCollectable(published);
-    const auto ports = exposer->GetListeningPorts();
+    if (!server) {
+        std::lock_guard lock(server_log_mutex);
+        return fail(kExitFailure, "metrics: cannot listen on " + listen + (server_log.empty() ? "" : ": " + server_log));
+    }
+    mg_set_request_handler(server.get(), "/", handle, &published);
+    mg_server_port ports[4]{};
+    const int nports = mg_get_server_ports(server.get(), 4, ports);
     const std::string host = listen.substr(0, listen.rfind(':'));
     std::printf("zelk metrics: serving http://%s:%d/metrics, a census every %g s\n", host.c_str(),
-                ports.empty() ? 0 : ports.front(), interval);
-    std::fflush(stdout);
+                nports > 0 ? ports[0].port : 0, interval);
+    flush_out();
 
-    // The first census seeds the usage windows. A failed census (its message printed) leaves
-    // the last figures served until the next one.
+    // The first census seeds the usage windows. A failed census (its message printed) is
+    // counted and leaves the last figures served until the next one.
+    History history;
     Figures figures;
-    gather(lib, figures);
+    const auto unix_now = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    bool seeded = gather(lib, figures);
+    if (seeded)
+        history.last_success_sec = unix_now();
+    else
+        ++history.census_errors;
+    published.publish(std::nullopt, history);
+    auto last = std::chrono::steady_clock::now();
     while (!stop_requested) {
         pause_for(interval);
         if (stop_requested) break;
-        if (gather(lib, figures)) published->publish(families_of(figures));
+        const auto now = std::chrono::steady_clock::now();
+        if (gather(lib, figures)) {
+            history.last_success_sec = unix_now();
+            // The first successful census only seeds the usage figures.
+            auto families = families_of(figures, seeded ? std::chrono::duration<double>(now - last).count() : 0.0,
+                                        max_runs, history);
+            published.publish(seeded ? std::optional(std::move(families)) : std::nullopt, history);
+            seeded = true;
+            last = now;
+        } else {
+            ++history.census_errors;
+            published.publish(std::nullopt, history);
+        }
     }
     return kExitOk;
 }
 
 const Registration reg({"metrics",
-                        "metrics [--listen ADDR:PORT] [--interval SECONDS]   Prometheus metrics of runs, GPU and interfaces (default 127.0.0.1:9464, 5 s)",
+                        "metrics [--listen ADDR:PORT] [--interval SECONDS] [--max-runs N]   Prometheus metrics of runs, "
+                        "GPU and interfaces (default 127.0.0.1:9464, 5 s)",
                         run_metrics});
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "args.hpp"
 #include "platform/owned.hpp"
 #include "zelk.hpp"
 
@@ -48,29 +50,36 @@ std::string describe_status(int status) {
     return "ended with wait status " + std::to_string(status);
 }
 
+const CommandSpec mic_spec{
+    "zelk mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--probe PATH]",
+    "Is the microphone in use, and by which processes: runs vintrel and passes on its JSON Lines.",
+    {{"--apps", nullptr, "name the processes with an open input"},
+     {"--watch", "SECONDS", "a line every SECONDS (0.1 to 3600) until interrupted"},
+     {"--pids", "LIST", "only these processes: pids separated by commas"},
+     {"--count", "N", "stop after N lines"},
+     {"--probe", "PATH", "the vintrel to run (default: beside zelk, or the build tree's)"},
+     {"--json", nullptr, "JSON Lines (the probe's only output; accepted for uniformity)"}}};
+
 int run_mic(Context& ctx) {
+    const Parsed parsed = parse_args(mic_spec, ctx.args);
     std::vector<std::string> options;
-    std::string given_probe;
-    long max_lines = -1;
-    const auto& a = ctx.args;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const bool has_value = i + 1 < a.size();
-        if (a[i] == "--apps") {
-            options.push_back(a[i]);
-        } else if ((a[i] == "--watch" || a[i] == "--pids") && has_value) {
-            options.push_back(a[i]);
-            options.push_back(a[++i]);
-        } else if (a[i] == "--count" && has_value) {
-            char* end = nullptr;
-            max_lines = std::strtol(a[++i].c_str(), &end, 10);
-            if (end == a[i].c_str() || *end != '\0' || max_lines < 1)
-                return fail(kExitUsage, "mic: --count takes a whole number of lines, 1 or more");
-        } else if (a[i] == "--probe" && has_value) {
-            given_probe = a[++i];
-        } else {
-            return fail(kExitUsage, "mic: unknown or incomplete option " + a[i] + " (see zelk help)");
-        }
+    if (parsed.has("--apps")) options.push_back("--apps");
+    if (const std::string* watch = parsed.value("--watch")) {
+        parse_number("--watch", *watch, 0.1, 3600);
+        options.insert(options.end(), {"--watch", *watch});
     }
+    if (const std::string* pids = parsed.value("--pids")) {
+        std::size_t start = 0;
+        for (;;) {
+            const auto comma = pids->find(',', start);
+            parse_whole("--pids", pids->substr(start, comma - start), 1, INT32_MAX);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+        options.insert(options.end(), {"--pids", *pids});
+    }
+    const long max_lines = static_cast<long>(parsed.whole("--count", -1, 1, INT32_MAX));
+    const std::string given_probe = parsed.value("--probe") ? *parsed.value("--probe") : "";
     const std::string probe = probe_path(given_probe, ctx.program_dir);
     if (probe.empty()) return fail(kExitFailure, "mic: cannot find vintrel; name it with --probe PATH");
 
@@ -88,8 +97,17 @@ int run_mic(Context& ctx) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, err_write.get(), 2);
+    // zelk ignores SIGPIPE; the probe gets the default back.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &pipe_signal);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, probe.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid, probe.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     out_write = Fd();
     err_write = Fd();
@@ -98,6 +116,7 @@ int run_mic(Context& ctx) {
     // Lines go out as they arrive; whatever reaches standard error is kept to report a fault.
     std::string pending;
     std::string errors;
+    std::string write_error;
     long lines = 0;
     while (out_read.get() >= 0 || err_read.get() >= 0) {
         pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
@@ -121,7 +140,14 @@ int run_mic(Context& ctx) {
             std::size_t nl;
             while (out_read.get() >= 0 && (nl = pending.find('\n')) != std::string::npos) {
                 std::fwrite(pending.data(), 1, nl + 1, stdout);
-                std::fflush(stdout);
+                // A reader gone: close the pipe so that the probe ends, then report it.
+                try {
+                    flush_out();
+                } catch (const WriteFailed& e) {
+                    write_error = e.what();
+                    out_read = Fd();
+                    break;
+                }
                 pending.erase(0, nl + 1);
                 // Enough lines: close the pipe as a reader going away would; the probe ends itself.
                 if (max_lines > 0 && ++lines >= max_lines) out_read = Fd();
@@ -131,6 +157,7 @@ int run_mic(Context& ctx) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (!write_error.empty()) throw WriteFailed(write_error);
     if (!pending.empty() && max_lines < 0) return fail(kExitFailure, "mic: the probe's output ended mid-line");
     if (!errors.empty()) return fail(kExitFailure, "mic: the probe wrote to standard error: " + errors);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -139,7 +166,7 @@ int run_mic(Context& ctx) {
 }
 
 const Registration reg({"mic",
-                        "mic [--apps] [--watch N] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
+                        "mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
                         "and by which processes (runs vintrel)",
                         run_mic});
 

@@ -1,24 +1,38 @@
-// zelk net IFACE [--json]: the received and sent byte counters of one network interface.
+// zelk net [IFACE...] [--json]: the received and sent byte counters of network interfaces, the
+// named ones or every one the system lists.
+#include <net/if.h>
+
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
+#include "args.hpp"
 #include "zelk.hpp"
 
 namespace zelk::tool {
 namespace {
 
-int run_net(Context& ctx) {
-    bool json = false;
+const CommandSpec net_spec{"zelk net [IFACE...] [--json]",
+                           "Received and sent bytes of the named network interfaces, or of every interface.",
+                           {{"--json", nullptr, "JSON Lines: one object per interface"}},
+                           SIZE_MAX,
+                           "IFACE"};
+
+// Every interface the system lists, in its order.
+std::vector<std::string> every_interface() {
     std::vector<std::string> names;
-    for (const auto& a : ctx.args) {
-        if (a == "--json")
-            json = true;
-        else if (a.rfind("--", 0) == 0)
-            return fail(kExitUsage, "net: unknown option " + a);
-        else
-            names.push_back(a);
+    if (struct if_nameindex* list = ::if_nameindex()) {
+        for (const auto* n = list; n->if_index != 0 && n->if_name != nullptr; ++n) names.emplace_back(n->if_name);
+        ::if_freenameindex(list);
     }
-    if (names.empty()) return fail(kExitUsage, "net: name an interface, for example: zelk net lo");
+    return names;
+}
+
+int run_net(Context& ctx) {
+    const Parsed args = parse_args(net_spec, ctx.args);
+    const bool json = args.has("--json");
+    const std::vector<std::string> names = args.positional.empty() ? every_interface() : args.positional;
+    if (names.empty()) return fail(kExitFailure, "net: the system lists no network interface");
     auto& lib = ctx.library();
     int status = kExitOk;
     for (const auto& name : names) {
@@ -39,7 +53,7 @@ int run_net(Context& ctx) {
     return status;
 }
 
-const Registration reg({"net", "net IFACE... [--json]   received and sent bytes of network interfaces", run_net});
+const Registration reg({"net", "net [IFACE...] [--json]   received and sent bytes of network interfaces (all without a name)", run_net});
 
 }  // namespace
 }  // namespace zelk::tool

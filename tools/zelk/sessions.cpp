@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "args.hpp"
 #include "census.hpp"
 #include "helper_client.hpp"
 #include "runs.hpp"
@@ -25,14 +26,12 @@ std::string json_pids(const Snapshot& s, const std::vector<std::size_t>& members
     return out + "]";
 }
 
+const CommandSpec sessions_spec{"zelk sessions [--json]",
+                                "One row per agent run: processes, CPU, memory, GPU time and age, busiest first.",
+                                {{"--json", nullptr, "JSON Lines: one object per run"}}};
+
 int run_sessions(Context& ctx) {
-    bool json = false;
-    for (const auto& a : ctx.args) {
-        if (a == "--json")
-            json = true;
-        else
-            return fail(kExitUsage, "sessions: unknown argument " + a + " (usage: zelk sessions [--json])");
-    }
+    const bool json = parse_args(sessions_spec, ctx.args).has("--json");
     auto& lib = ctx.library();
     Taken t;
     if (const int status = take_measured(lib, t); status != kExitOk) return status;
@@ -77,20 +76,18 @@ bool gone(std::int32_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
 // ease|restore --session ID [--socket PATH] [--dry-run]
 int tame(Context& ctx, const std::string& verb) {
-    std::string session;
-    std::string socket_path = kHelperSocket;
-    bool dry_run = false;
-    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
-        const auto& a = ctx.args[i];
-        if (a == "--session" && i + 1 < ctx.args.size())
-            session = ctx.args[++i];
-        else if (a == "--dry-run")
-            dry_run = true;
-        else if (!socket_option(ctx.args, i, socket_path))
-            return fail(kExitUsage, verb + ": usage: zelk " + verb + " --session ID [--socket PATH] [--dry-run]");
-    }
-    if (session.empty())
-        return fail(kExitUsage, verb + ": usage: zelk " + verb + " --session ID [--socket PATH] [--dry-run]");
+    const std::string synopsis = "zelk " + verb + " --session ID [--socket PATH] [--dry-run]";
+    const std::string about = "Asks the helper to " + verb +
+                              " every process of an agent run, its own and inherited ones, one request each.";
+    const Parsed args = parse_args({synopsis.c_str(), about.c_str(),
+                                    {{"--session", "ID", "the run's agent session id (required)"},
+                                     {"--socket", "PATH", "the helper's socket"},
+                                     {"--dry-run", nullptr, "list the requests instead of sending them"}}},
+                                   ctx.args);
+    const std::string session = args.value("--session") ? *args.value("--session") : "";
+    const std::string socket_path = args.value("--socket") ? *args.value("--socket") : kHelperSocket;
+    const bool dry_run = args.has("--dry-run");
+    if (session.empty()) throw UsageError("--session ID is required");
 
     Taken t;
     if (const int status = take(ctx.library(), t); status != kExitOk) return status;

@@ -1,4 +1,4 @@
-// zelk snapshot / top / selftest: the process census through the exported function, read back
+// zelk snapshot / selftest: the process census through the exported function, read back
 // with the library's own stream decoder.
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include <map>
 #include <thread>
 
+#include "args.hpp"
 #include "census.hpp"
 #include "runs.hpp"
 
@@ -107,72 +108,48 @@ void print_json(const Snapshot& s) {
     }
 }
 
+const CommandSpec snapshot_spec{
+    "zelk snapshot [--json] [--raw FILE] [--once]",
+    "Every process of one census, grouped by agent run: runs first, then the rest, busiest first.",
+    {{"--json", nullptr, "JSON Lines: one object per process, with the run it belongs to"},
+     {"--raw", "FILE", "also write the library's stream, as returned, to FILE"},
+     {"--once", nullptr, "one collection only (on Linux its CPU figures are then 0)"}}};
+
 int run_snapshot(Context& ctx) {
-    bool json = false;
-    bool once = false;
-    std::string raw_path;
-    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
-        const auto& a = ctx.args[i];
-        if (a == "--json")
-            json = true;
-        else if (a == "--once")
-            once = true;
-        else if (a == "--raw" && i + 1 < ctx.args.size())
-            raw_path = ctx.args[++i];
-        else
-            return fail(kExitUsage,
-                        "snapshot: unknown argument " + a + " (usage: zelk snapshot [--json] [--raw FILE] [--once])");
-    }
+    const Parsed args = parse_args(snapshot_spec, ctx.args);
     Taken t;
     // --once shows a first collection alone (no usage window on Linux).
-    if (const int status = once ? take(ctx.library(), t) : take_measured(ctx.library(), t); status != kExitOk)
+    if (const int status = args.has("--once") ? take(ctx.library(), t) : take_measured(ctx.library(), t);
+        status != kExitOk)
         return status;
-    if (!raw_path.empty()) {
-        std::ofstream out(raw_path, std::ios::binary);
+    if (const std::string* raw_path = args.value("--raw")) {
+        std::ofstream out(*raw_path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(t.raw.data()), static_cast<std::streamsize>(t.raw.size()));
-        if (!out) return fail(kExitFailure, "snapshot: cannot write " + raw_path);
+        out.close();
+        if (!out) return fail(kExitFailure, "snapshot: cannot write " + *raw_path);
     }
-    if (json)
+    if (args.has("--json"))
         print_json(t.snap);
     else
         print_table(t.snap, 0, 160);
     return kExitOk;
 }
 
-int run_top(Context& ctx) {
-    double interval = 2.0;
-    std::size_t rows = 30;
-    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
-        const auto& a = ctx.args[i];
-        char* end = nullptr;
-        if (a == "--rows" && i + 1 < ctx.args.size()) {
-            rows = std::strtoul(ctx.args[++i].c_str(), &end, 10);
-        } else {
-            interval = std::strtod(a.c_str(), &end);
-            if (end == a.c_str() || *end != '\0' || !(interval >= 0.1 && interval <= 3600))
-                return fail(kExitUsage, "top: usage: zelk top [SECONDS] [--rows N]");
-        }
-    }
-    auto& lib = ctx.library();
-    for (;;) {
-        Taken t;
-        if (const int status = take(lib, t); status != kExitOk) return status;
-        std::printf("\033[H\033[2J");
-        print_table(t.snap, rows, 100);
-        std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::duration<double>(interval));
-    }
-}
+const CommandSpec selftest_spec{"zelk selftest [--json]", "Runs the library's self-test.",
+                                {{"--json", nullptr, "one JSON line: {\"selftest\":\"pass\"} or \"fail\""}}};
 
 int run_selftest(Context& ctx) {
+    const Parsed args = parse_args(selftest_spec, ctx.args);
     const std::int32_t result = ctx.library().selftest();
-    std::printf("selftest: %s\n", result == 1 ? "pass" : "FAIL");
+    if (args.has("--json"))
+        std::printf("{\"selftest\":\"%s\"}\n", result == 1 ? "pass" : "fail");
+    else
+        std::printf("selftest: %s\n", result == 1 ? "pass" : "FAIL");
     return result == 1 ? kExitOk : kExitFailure;
 }
 
 const Registration snapshot_reg({"snapshot", "snapshot [--json] [--raw FILE] [--once]   every process, grouped by agent run", run_snapshot});
-const Registration top_reg({"top", "top [SECONDS] [--rows N]   the snapshot table, refreshed until interrupted", run_top});
-const Registration selftest_reg({"selftest", "selftest   run the library's self-test", run_selftest});
+const Registration selftest_reg({"selftest", "selftest [--json]   run the library's self-test", run_selftest});
 
 }  // namespace
 }  // namespace zelk::tool

@@ -43,6 +43,7 @@ private:
 };
 
 struct Context {
+    std::string command;       // the subcommand's name
     std::string library_path;  // --lib, or the library built beside the tool
     std::vector<std::string> args;  // the subcommand's own arguments
     std::string program_dir;   // where the zelk executable lives (to find vintrel, zelk-helper)
@@ -53,7 +54,7 @@ private:
 
 struct Command {
     const char* name;
-    const char* usage;  // one line, shown by `zelk help`
+    const char* usage;  // one line, shown by `zelk help`; each subcommand's --help says more
     int (*run)(Context&);
 };
 
