@@ -60,9 +60,9 @@ std::int64_t parse_whole(const std::string& what, const std::string& text, std::
     return v;
 }
 
-std::string help_text(const CommandSpec& spec) {
-    std::string text = std::string("usage: ") + spec.synopsis + "\n\n" + spec.about + "\n";
-    std::vector<OptionSpec> all = spec.options;
+std::string help_text(const CommandSpec& command) {
+    std::string text = std::string("usage: ") + command.synopsis + "\n\n" + command.about + "\n";
+    std::vector<OptionSpec> all = command.options;
     all.push_back({"--help", nullptr, "this help (also -h)"});
     std::size_t width = 0;
     for (const auto& o : all) width = std::max(width, std::strlen(o.name) + (o.value ? std::strlen(o.value) + 1 : 0));
@@ -75,13 +75,13 @@ std::string help_text(const CommandSpec& spec) {
     return text;
 }
 
-Parsed parse_args(const CommandSpec& spec, const std::vector<std::string>& args) {
+Parsed parse_args(const CommandSpec& command, const std::vector<std::string>& args) {
     Parsed out;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (!options_done && (a == "-h" || a == "--help")) {
-            std::fputs(help_text(spec).c_str(), stdout);
+            std::fputs(help_text(command).c_str(), stdout);
             flush_out();
             throw HelpShown{};
         }
@@ -91,8 +91,8 @@ Parsed parse_args(const CommandSpec& spec, const std::vector<std::string>& args)
         }
         // Options are long ones; "-5" is an argument (a pid that the helper is to judge).
         if (options_done || a.rfind("--", 0) != 0) {
-            if (out.positional.size() >= spec.max_positional)
-                throw UsageError(spec.max_positional == 0 ? "unexpected argument \"" + a + "\""
+            if (out.positional.size() >= command.max_positional)
+                throw UsageError(command.max_positional == 0 ? "unexpected argument \"" + a + "\""
                                                           : "too many arguments: \"" + a + "\"");
             out.positional.push_back(a);
             continue;
@@ -100,7 +100,7 @@ Parsed parse_args(const CommandSpec& spec, const std::vector<std::string>& args)
         const auto eq = a.find('=');
         const std::string name = a.substr(0, eq);
         const OptionSpec* o = nullptr;
-        for (const auto& candidate : spec.options)
+        for (const auto& candidate : command.options)
             if (name == candidate.name) o = &candidate;
         if (o == nullptr) throw UsageError("unknown option " + name);
         if (o->value == nullptr) {

@@ -58,10 +58,10 @@ private:
 // Parses a subcommand's arguments. Prints the help and throws HelpShown on -h/--help; throws
 // UsageError on an unknown option, a missing value, a value given to a flag or too many
 // positional arguments. "--" ends the options.
-Parsed parse_args(const CommandSpec& spec, const std::vector<std::string>& args);
+Parsed parse_args(const CommandSpec& command, const std::vector<std::string>& args);
 
 // The help text of a subcommand.
-std::string help_text(const CommandSpec& spec);
+std::string help_text(const CommandSpec& command);
 
 // A number in `text` (the whole of it), for `what` (an option name) within [min, max].
 double parse_number(const std::string& what, const std::string& text, double min, double max);
