@@ -1,5 +1,6 @@
 // zelk mic: runs the vintrel probe as the application does (a child process whose standard
-// output is a pipe) and prints its JSON lines as they come.
+// output is a pipe) and prints each of its lines as it comes: as text, or with --json as the
+// probe wrote it.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/owned.hpp"
 #include "zelk.hpp"
@@ -48,15 +52,40 @@ std::string describe_status(int status) {
     return "ended with wait status " + std::to_string(status);
 }
 
+// A probe line as the other subcommands print their figures: "microphone" and, for --apps,
+// "capturing" with each process as "PID (bundle)". A line that is not the probe's JSON is
+// printed as it came.
+std::string readable(const std::string& line) {
+    try {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object() || !j.contains("mic_active")) return line;
+        std::string text = std::string("microphone      ") + (j.at("mic_active").get<bool>() ? "in use" : "not in use");
+        if (!j.contains("apps")) return text + "\n";
+        std::string apps;
+        for (const auto& app : j.at("apps")) {
+            apps += (apps.empty() ? "" : ", ") + std::to_string(app.at("pid").get<std::int32_t>());
+            std::string bundle = app.at("bundle").get<std::string>();
+            std::replace_if(bundle.begin(), bundle.end(), [](char c) { return c >= 0 && c < 0x20; }, '?');
+            if (!bundle.empty()) apps += " (" + bundle + ")";
+        }
+        return text + "\ncapturing       " + (apps.empty() ? "none" : apps) + "\n";
+    } catch (const nlohmann::json::exception&) {
+        return line;
+    }
+}
+
 int run_mic(Context& ctx) {
     std::vector<std::string> options;
     std::string given_probe;
     long max_lines = -1;
+    bool json = false;
     const auto& a = ctx.args;
     for (std::size_t i = 0; i < a.size(); ++i) {
         const bool has_value = i + 1 < a.size();
         if (a[i] == "--apps") {
             options.push_back(a[i]);
+        } else if (a[i] == "--json") {
+            json = true;
         } else if ((a[i] == "--watch" || a[i] == "--pids") && has_value) {
             options.push_back(a[i]);
             options.push_back(a[++i]);
@@ -120,7 +149,8 @@ int run_mic(Context& ctx) {
             pending.append(buf, static_cast<std::size_t>(n));
             std::size_t nl;
             while (out_read.get() >= 0 && (nl = pending.find('\n')) != std::string::npos) {
-                std::fwrite(pending.data(), 1, nl + 1, stdout);
+                const std::string line = json ? pending.substr(0, nl + 1) : readable(pending.substr(0, nl + 1));
+                std::fwrite(line.data(), 1, line.size(), stdout);
                 std::fflush(stdout);
                 pending.erase(0, nl + 1);
                 // Enough lines: close the pipe as a reader going away would; the probe ends itself.
@@ -139,8 +169,8 @@ int run_mic(Context& ctx) {
 }
 
 const Registration reg({"mic",
-                        "mic [--apps] [--watch N] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
-                        "and by which processes (runs vintrel)",
+                        "mic [--apps] [--watch N] [--pids LIST] [--count N] [--json] [--probe PATH]   microphone "
+                        "in use, and by which processes (runs vintrel; --json: its lines)",
                         run_mic});
 
 }  // namespace
