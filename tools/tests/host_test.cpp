@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <regex>
 
 #include "support/process.hpp"
@@ -27,7 +28,14 @@ using testing::Process;
 using testing::read_text;
 using helper::testing::TempDir;
 
-const std::string SESSION = "5e551011-0000-4000-8000-0123456789ab";
+// A session id of this test process alone: another run of these tests on the machine (another
+// build tree) must not add its processes to this one's run.
+const std::string SESSION = [] {
+    char tail[13];
+    std::snprintf(tail, sizeof tail, "%012llx", (static_cast<unsigned long long>(std::random_device{}()) << 16) ^
+                                                    static_cast<unsigned long long>(::getpid()));
+    return "5e551011-0000-4000-8000-" + std::string(tail, 12);
+}();
 const char* const PROMETHEUS = ZELK_PROMETHEUS_BIN;
 
 // An agent run: this test binary, run again as the run's child with the session id in its
