@@ -47,15 +47,10 @@ const char* const RUN_ROLE = "ZELK_HOST_TEST_RUN";
 const char* const RUN_PID_FILE = "ZELK_HOST_TEST_PID_FILE";
 
 [[noreturn]] void be_the_run(const std::string& role, const std::string& pid_file) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::string_view(*e).rfind("CLAUDE_CODE_SESSION_ID=", 0) != 0) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    ::unsetenv("CLAUDE_CODE_SESSION_ID");  // from the list passed on; this process's own area keeps it
     char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("120"), nullptr};
     pid_t pid = -1;
-    if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, envp.data()) != 0) ::_exit(2);
+    if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) ::_exit(2);
     std::ofstream(pid_file) << pid << '\n';
     volatile unsigned long spins = 0;
     for (;;) {
