@@ -59,6 +59,8 @@ TEST(HelperLoad, ConcurrentClientsGetTheirReplies) {
     const std::string sock = dir / "helper.sock";
     Daemon d(ZELK_HELPER_BIN, {"--socket", sock}, dir / "stderr.txt");
     ASSERT_TRUE(d.waitFor("listening on")) << d.stderrText();
+    // Counted as at the end: with the helper serving, after a completed request.
+    ASSERT_EQ(testing::roundTrip(sock, "{\"verb\":\"ping\"}"), "{\"ok\":true}\n");
     const int descriptors = d.openDescriptors();
     ASSERT_GT(descriptors, 0);
 

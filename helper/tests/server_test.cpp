@@ -3,6 +3,7 @@
 // the accept loop and from the watch thread (running at once), and the end on replacement.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,7 @@ protected:
 };
 
 TEST_F(ServerTest, StartsOwnedByTheConsoleUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the socket file to another uid needs root";
     console_ = 4321;
     const std::string path = dir_ / "helper.sock";
     std::ofstream(path) << "left over";
@@ -83,6 +85,7 @@ TEST_F(ServerTest, SetupFailuresAreExitStatusOne) {
 }
 
 TEST_F(ServerTest, AcceptLoopReownsSilently) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the socket file to another uid needs root";
     const std::string path = dir_ / "helper.sock";
     auto server = makeServer(path);
     ASSERT_EQ(server->start(), 0);
@@ -97,6 +100,7 @@ TEST_F(ServerTest, AcceptLoopReownsSilently) {
 }
 
 TEST_F(ServerTest, WatchThreadReownsWithOneLine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the socket file to another uid needs root";
     const std::string path = dir_ / "helper.sock";
     auto server = makeServer(path);
     ASSERT_EQ(server->start(), 0);
@@ -116,14 +120,18 @@ TEST_F(ServerTest, WatchThreadReownsWithOneLine) {
 // The accept loop and the watch thread follow a console user that keeps changing, at once;
 // when it settles, the file, sockOwner and the last line agree. (Run under ThreadSanitizer.)
 TEST_F(ServerTest, AcceptLoopAndWatchThreadShareTheOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the socket file to another uid needs root";
     const std::string path = dir_ / "helper.sock";
     auto server = makeServer(path);
     ASSERT_EQ(server->start(), 0);
     WatchStop stop;
     std::thread watch([&] { server->watchLoop(std::chrono::milliseconds(1), stop); });
+    // No ASSERT while the thread runs: returning would leave it joinable.
     for (std::uint32_t i = 0; i < 200; ++i) {
         console_ = 1000 + i % 3;
-        ASSERT_EQ(pingThrough(*server), "{\"ok\":true}\n");
+        const std::string reply = pingThrough(*server);
+        EXPECT_EQ(reply, "{\"ok\":true}\n");
+        if (reply != "{\"ok\":true}\n") break;
     }
     console_ = 2000;
     for (int i = 0; i < 400 && server->sockOwner() != 2000u; ++i)
@@ -173,6 +181,7 @@ TEST_F(ServerTest, ReplacedExecutableEndsTheHelper) {
 }
 
 TEST_F(ServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
+    console_ = ::geteuid();  // this process, the peer, may send (root or not): its request is awaited
     auto server = makeServer(dir_ / "helper.sock");
     ASSERT_EQ(server->start(), 0);
     ClientSocket silent(server->sockPath());

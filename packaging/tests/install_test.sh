@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds two hosts outside the tree against it,
 # one through the CMake package and one through pkg-config; each prints "1 1". Then moves the
-# prefix elsewhere and does it again: the install is relocatable.
+# prefix elsewhere and does it again: the install is relocatable. Linux and macOS.
 # Usage: install_test.sh BUILD_DIR CMAKE CC LIBDIR VERSION
 set -euo pipefail
 build=$1 cmake=$2 cc=$3 libdir=$4 version=$5
 consumer=$(cd "$(dirname "$0")" && pwd)/consumer
-work=$(mktemp -d)
+# The real path: zelk reports the library's file as the loader found it (macOS's temporary
+# folders lie behind a symbolic link).
+work=$(cd "$(mktemp -d)" && pwd -P)
+if [ "$(uname -s)" = Darwin ]; then
+  library=libzelk_core.dylib unit_dir=share/zelk
+else
+  library=libzelk_core.so.1 unit_dir=lib/systemd/system
+fi
 trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -23,17 +30,17 @@ hosts() {  # hosts PREFIX: builds and runs both hosts against PREFIX
   "$cmake" --build "$dir/build" >/dev/null
   expect "find_package host ($prefix)" "$("$dir/build/consumer")" "1 1"
   # shellcheck disable=SC2046 # the flags are words
-  "$cc" -o "$dir/pc_consumer" "$dir/main.c" \
+  "$cc" -o "$dir/pc_consumer" "$dir/main.c" -Wl,-rpath,"$prefix/$libdir" \
     $(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zelk-core)
-  expect "pkg-config host ($prefix)" "$(LD_LIBRARY_PATH="$prefix/$libdir" "$dir/pc_consumer")" "1 1"
+  expect "pkg-config host ($prefix)" "$("$dir/pc_consumer")" "1 1"
   expect "zelk --version ($prefix)" "$("$prefix/bin/zelk" --version)" \
     "zelk $version
-libzelk_core contract 1: $prefix/$libdir/libzelk_core.so.1"
+libzelk_core contract 1: $prefix/$libdir/$library"
 }
 
 "$cmake" --install "$build" --prefix "$work/first" >/dev/null
 hosts "$work/first"
-expect "unit's helper" "$(sed -n 's/^ExecStart=//p' "$work/first/lib/systemd/system/zelk-helper.service")" \
+expect "unit's helper" "$(sed -n 's/^ExecStart=//p' "$work/first/$unit_dir/zelk-helper.service")" \
   "$work/first/libexec/zelk-helper"
 [ -x "$work/first/libexec/zelk-helper" ] || fail "no helper at the unit's path"
 

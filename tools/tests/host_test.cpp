@@ -3,6 +3,7 @@
 // `zelk ease|restore --session` against the real helper.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -11,7 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <regex>
 
 #include "support/process.hpp"
@@ -26,27 +29,60 @@ using testing::Process;
 using testing::read_text;
 using helper::testing::TempDir;
 
-const std::string SESSION = "5e551011-0000-4000-8000-0123456789ab";
+// A session id of this test process alone: another run of these tests on the machine (another
+// build tree) must not add its processes to this one's run.
+const std::string SESSION = [] {
+    char tail[13];
+    std::snprintf(tail, sizeof tail, "%012llx", (static_cast<unsigned long long>(std::random_device{}()) << 16) ^
+                                                    static_cast<unsigned long long>(::getpid()));
+    return "5e551011-0000-4000-8000-" + std::string(tail, 12);
+}();
 const char* const PROMETHEUS = ZELK_PROMETHEUS_BIN;
 
-// An agent run: /bin/sh with the session id in its environment runs `body`, after starting a
-// grandchild (`sleep`) whose environment has the id removed, so that it belongs to the run only
-// through its parent. The grandchild's pid goes to `pid_file`.
-std::unique_ptr<Process> start_run(const TempDir& dir, const std::string& body) {
-    const std::string script = "env -u CLAUDE_CODE_SESSION_ID sleep 120 & echo $! > " + (dir / "grandchild") +
-                               "; " + body;
+// An agent run: this test binary, run again as the run's child with the session id in its
+// environment (a program that is not Apple's: macOS hides the environment of Apple's own
+// programs), starts a grandchild (`sleep`) whose environment has the id removed, so that it
+// belongs to the run only through its parent, and writes its pid to `pid_file`. Then it spins
+// (`busy`) or waits.
+const char* const RUN_ROLE = "ZELK_HOST_TEST_RUN";
+const char* const RUN_PID_FILE = "ZELK_HOST_TEST_PID_FILE";
+
+[[noreturn]] void be_the_run(const std::string& role, const std::string& pid_file) {
+    ::unsetenv("CLAUDE_CODE_SESSION_ID");  // from the list passed on; this process's own area keeps it
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("120"), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) ::_exit(2);
+    std::ofstream(pid_file) << pid << '\n';
+    volatile unsigned long spins = 0;
+    for (;;) {
+        if (role == "busy")
+            spins = spins + 1;
+        else
+            ::pause();
+    }
+}
+
+[[maybe_unused]] const bool IS_THE_RUN = [] {
+    const char* role = std::getenv(RUN_ROLE);
+    const char* pid_file = std::getenv(RUN_PID_FILE);
+    if (role != nullptr && pid_file != nullptr) be_the_run(role, pid_file);
+    return false;
+}();
+
+std::unique_ptr<Process> start_run(const TempDir& dir, const std::string& role) {
     return std::make_unique<Process>(
-        std::vector<std::string>{"/usr/bin/env", "CLAUDE_CODE_SESSION_ID=" + SESSION, "/bin/sh", "-c", script},
+        std::vector<std::string>{"/usr/bin/env", "CLAUDE_CODE_SESSION_ID=" + SESSION, std::string(RUN_ROLE) + "=" + role,
+                                 std::string(RUN_PID_FILE) + "=" + (dir / "grandchild"), ZELK_HOST_TESTS_BIN},
         dir / "run.out", dir / "run.err");
 }
 
-// The grandchild's pid once it runs `sleep` itself (after env's exec), or 0.
+// The grandchild's pid once it runs `sleep`, or 0.
 pid_t grandchild(const TempDir& dir) {
     const auto pid = poll_for(5s, [&]() -> std::optional<pid_t> {
         const std::string text = read_text(dir / "grandchild");
         if (text.empty() || text.back() != '\n') return std::nullopt;
         const pid_t p = std::stoi(text);
-        if (read_text("/proc/" + std::to_string(p) + "/comm") != "sleep\n") return std::nullopt;
+        if (testing::process_name(p) != "sleep") return std::nullopt;
         return p;
     });
     return pid.value_or(0);
@@ -120,7 +156,7 @@ TEST(ZelkHost, PrometheusScrapesTheCpuOfARun) {
         << PROMETHEUS << " is missing: install Debian's prometheus package (scripts/setup-debian does) or Homebrew's";
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const auto run = start_run(dir, "while :; do :; done");  // the busy child
+    const auto run = start_run(dir, "busy");
     ASSERT_GT(run->pid(), 0);
     ASSERT_GT(grandchild(dir), 0);
 
@@ -153,7 +189,7 @@ TEST(ZelkHost, PrometheusScrapesTheCpuOfARun) {
     EXPECT_LE(*cpu, 1.2);  // one spinning thread, one processor at most
     EXPECT_EQ(query_value(port, "zelk_run_processes" + selector), 2.0);  // the child and its grandchild
     EXPECT_EQ(query_value(port, "zelk_run_info" + selector.substr(0, selector.size() - 1) +
-                                    ",command=~\"/bin/sh -c .*\"}"),
+                                    ",command=~\".*zelk_host_tests\"}"),
               1.0);
     std::printf("Prometheus read back zelk_run_cpu_usage%s = %.3f processors\n", selector.c_str(), *cpu);
 
@@ -347,7 +383,7 @@ TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
     ASSERT_TRUE(tmux.wait_for("sort: memory")) << tmux.screen();
     tmux.run({"resize-window", "-x", "200", "-y", "50"});
     ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
-        return std::count(s.begin(), s.end(), '\n') == 50 && s.find(SESSION + " (2 processes): /bin/sh") != std::string::npos;
+        return std::count(s.begin(), s.end(), '\n') == 50 && s.find(SESSION + " (2 processes): /") != std::string::npos;
     })) << tmux.screen();
     tmux.keys({"e"});
     ASSERT_TRUE(tmux.wait_for("ease run " + SESSION + " (2 processes) through the helper? [y/N]")) << tmux.screen();
@@ -359,14 +395,11 @@ TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
 }
 
 #ifdef ZELK_HELPER_BIN
-// The nice value of a process, field 19 of /proc/PID/stat.
+// The nice value of a process; -100 when it cannot be read.
 long nice_of(pid_t pid) {
-    const std::string text = read_text("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    for (int i = 3; i <= 19 && fields >> f; ++i)
-        if (i == 19) return std::stol(f);
-    return -100;
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    return errno == 0 ? nice : -100;
 }
 
 TEST(ZelkHost, EaseAndRestoreEveryProcessOfARun) {
@@ -376,7 +409,7 @@ TEST(ZelkHost, EaseAndRestoreEveryProcessOfARun) {
     const std::string sock = dir / "helper.sock";
     Process helper({ZELK_HELPER_BIN, "--socket", sock}, dir / "helper.out", dir / "helper.err");
     ASSERT_NE(wait_for_match(dir / "helper.err", "(listening on)"), "");
-    const auto run = start_run(dir, "wait");
+    const auto run = start_run(dir, "idle");
     const pid_t child = run->pid();
     const pid_t inherited = grandchild(dir);
     ASSERT_GT(inherited, 0);

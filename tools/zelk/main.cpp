@@ -4,6 +4,7 @@
 #include <unistd.h>
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
+#include <stdlib.h>  // realpath
 #endif
 
 #include <algorithm>
@@ -52,13 +53,15 @@ int usage(FILE* out) {
     return kExitOk;
 }
 
-// The folder of this executable: macOS has no /proc, so it asks dyld for the path.
+// The folder of this executable: macOS has no /proc, so it asks dyld for the path, which may be
+// relative or go through a symbolic link, and resolves it.
 std::string own_directory() {
     char buf[PATH_MAX];
 #ifdef __APPLE__
     std::uint32_t size = sizeof buf;
-    if (::_NSGetExecutablePath(buf, &size) != 0) return ".";
-    std::string path(buf);
+    char resolved[PATH_MAX];
+    if (::_NSGetExecutablePath(buf, &size) != 0 || ::realpath(buf, resolved) == nullptr) return ".";
+    std::string path(resolved);
 #else
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";

@@ -1,5 +1,6 @@
 // zelk mic: runs the vintrel probe as the application does (a child process whose standard
-// output is a pipe) and prints its JSON lines as they come.
+// output is a pipe) and prints each of its lines as it comes: as text, or with --json as the
+// probe wrote it.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,9 @@
 #include <cstring>
 
 #include "args.hpp"
+
+#include <nlohmann/json.hpp>
+
 #include "platform/owned.hpp"
 #include "zelk.hpp"
 
@@ -50,15 +55,37 @@ std::string describe_status(int status) {
     return "ended with wait status " + std::to_string(status);
 }
 
+// A probe line as the other subcommands print their figures: "microphone" and, for --apps,
+// "capturing" with each process as "PID (bundle)". A line that is not the probe's JSON is
+// printed as it came.
+std::string readable(const std::string& line) {
+    try {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object() || !j.contains("mic_active")) return line;
+        std::string text = std::string("microphone      ") + (j.at("mic_active").get<bool>() ? "in use" : "not in use");
+        if (!j.contains("apps")) return text + "\n";
+        std::string apps;
+        for (const auto& app : j.at("apps")) {
+            apps += (apps.empty() ? "" : ", ") + std::to_string(app.at("pid").get<std::int32_t>());
+            std::string bundle = app.at("bundle").get<std::string>();
+            std::replace_if(bundle.begin(), bundle.end(), [](char c) { return c >= 0 && c < 0x20; }, '?');
+            if (!bundle.empty()) apps += " (" + bundle + ")";
+        }
+        return text + "\ncapturing       " + (apps.empty() ? "none" : apps) + "\n";
+    } catch (const nlohmann::json::exception&) {
+        return line;
+    }
+}
+
 const CommandSpec mic_spec{
-    "zelk mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--probe PATH]",
-    "Is the microphone in use, and by which processes: runs vintrel and passes on its JSON Lines.",
+    "zelk mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--json] [--probe PATH]",
+    "Is the microphone in use, and by which processes: runs vintrel and prints its lines as text.",
     {{"--apps", nullptr, "name the processes with an open input"},
      {"--watch", "SECONDS", "a line every SECONDS (0.1 to 3600) until interrupted"},
      {"--pids", "LIST", "only these processes: pids separated by commas"},
      {"--count", "N", "stop after N lines"},
      {"--probe", "PATH", "the vintrel to run (default: beside zelk, or the build tree's)"},
-     {"--json", nullptr, "JSON Lines (the probe's only output; accepted for uniformity)"}}};
+     {"--json", nullptr, "the probe's own JSON Lines instead of text"}}};
 
 int run_mic(Context& ctx) {
     const Parsed parsed = parse_args(mic_spec, ctx.args);
@@ -80,6 +107,7 @@ int run_mic(Context& ctx) {
     }
     const long max_lines = static_cast<long>(parsed.whole("--count", -1, 1, INT32_MAX));
     const std::string given_probe = parsed.value("--probe") ? *parsed.value("--probe") : "";
+    const bool json = parsed.has("--json");
     const std::string probe = probe_path(given_probe, ctx.program_dir);
     if (probe.empty()) return fail(kExitFailure, "mic: cannot find vintrel; name it with --probe PATH");
 
@@ -139,7 +167,8 @@ int run_mic(Context& ctx) {
             pending.append(buf, static_cast<std::size_t>(n));
             std::size_t nl;
             while (out_read.get() >= 0 && (nl = pending.find('\n')) != std::string::npos) {
-                std::fwrite(pending.data(), 1, nl + 1, stdout);
+                const std::string line = json ? pending.substr(0, nl + 1) : readable(pending.substr(0, nl + 1));
+                std::fwrite(line.data(), 1, line.size(), stdout);
                 // A reader gone: close the pipe so that the probe ends, then report it.
                 try {
                     flush_out();
@@ -166,8 +195,8 @@ int run_mic(Context& ctx) {
 }
 
 const Registration reg({"mic",
-                        "mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--probe PATH]   microphone in use, "
-                        "and by which processes (runs vintrel)",
+                        "mic [--apps] [--watch SECONDS] [--pids LIST] [--count N] [--json] [--probe PATH]   microphone "
+                        "in use, and by which processes (runs vintrel; --json: its lines)",
                         run_mic});
 
 }  // namespace

@@ -56,7 +56,7 @@ bool busier(const ProcessRecord* a, const ProcessRecord* b) {
 void print_table(const Snapshot& s, std::size_t max_rows, std::size_t width) {
     const auto runs = group_runs(s);
     std::vector<bool> in_run(s.records.size());
-    std::printf("%zu processes, %" PRIu32 " readable, memory %.1f GiB, collected in %.2f ms\n", s.records.size(),
+    std::printf("%zu processes, %" PRIu32 " readable, machine memory %.1f GiB, collected in %.2f ms\n", s.records.size(),
                 static_cast<std::uint32_t>(std::count_if(s.records.begin(), s.records.end(),
                                                          [](const auto& r) { return r.flags & FLAG_INFO; })),
                 static_cast<double>(s.mem_total) / (1u << 30), static_cast<double>(s.collect_ns) / 1e6);

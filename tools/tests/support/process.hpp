@@ -3,6 +3,9 @@
 #pragma once
 
 #include <fcntl.h>
+#if defined(__APPLE__)
+#include <libproc.h>
+#endif
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +28,18 @@ inline std::string read_text(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// The short name of a running process (its executable's file name, cut by the kernel), or "".
+inline std::string process_name(pid_t pid) {
+#if defined(__APPLE__)
+    char name[2 * MAXCOMLEN + 1] = {};
+    return ::proc_name(pid, name, sizeof name) > 0 ? std::string(name) : std::string();
+#else
+    std::string comm = read_text("/proc/" + std::to_string(pid) + "/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    return comm;
+#endif
 }
 
 class Process {

@@ -1,8 +1,9 @@
 // The macOS audio source: CoreAudio's two property reads, passed through unchanged, and the
 // bundle identifier's CFString turned into UTF-8 and released once. At start-up the HAL is
-// told to keep its own view of the devices and processes current.
+// told to keep its own view of the devices and processes current (a failure is logged).
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <syslog.h>
 
 #include <vector>
 
@@ -33,12 +34,19 @@ public:
     // A command-line program runs no run loop, and the HAL attaches its notification handlers
     // to the main one by default: they would never run, and its cached default device and
     // process list would stay as they were at the first read. Set to NULL, the run loop
-    // property makes the HAL deliver them on a thread of its own. Once, before any read.
+    // property makes the HAL deliver them on a thread of its own. Once, before any read. The
+    // probe writes nothing to standard error, so a failure goes to the system log.
     CoreAudioHal() {
         const AudioObjectPropertyAddress runLoop = {kAudioHardwarePropertyRunLoop, kAudioObjectPropertyScopeGlobal,
                                                     kAudioObjectPropertyElementMain};
         const CFRunLoopRef none = nullptr;
-        ::AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
+        const OSStatus status =
+            ::AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none, &none);
+        if (status != noErr)
+            ::syslog(LOG_WARNING,
+                     "vintrel: setting the audio hardware's run loop failed (status %d): its default device and "
+                     "process list may stay as they were at the first read",
+                     static_cast<int>(status));
     }
 
     Status propertyDataSize(ObjectId object, const PropertyAddress& address, std::uint32_t qualifier_size,
