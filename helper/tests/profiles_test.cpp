@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_processes.hpp"
 #include "fakes/recording_runner.hpp"
 #include "profiles.hpp"
 
@@ -39,13 +40,13 @@ TEST(Power, EachProfileRunsPmsetOnceWithItsArguments) {
     for (const auto& [name, args] : EXPECTED_PROFILES) {
         SCOPED_TRACE(name);
         RecordingRunner tools;
-        EXPECT_TRUE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Ok);
         ASSERT_EQ(tools.runs.size(), 1u);
         EXPECT_EQ(tools.runs[0].path, "/usr/bin/pmset");
         EXPECT_EQ(tools.runs[0].args, args);
 
         tools.results["/usr/bin/pmset"] = false;
-        EXPECT_FALSE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Failed);
     }
 }
 
@@ -55,7 +56,8 @@ TEST(Power, NamesOutsideTheTableRunNothing) {
     for (const auto& name : names) {
         SCOPED_TRACE(name);
         RecordingRunner tools;
-        EXPECT_FALSE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Failed);
+        EXPECT_EQ(power(System::Linux, tools, name), PowerResult::Failed);
         EXPECT_TRUE(tools.runs.empty());
     }
 }
@@ -69,14 +71,18 @@ TEST(Priority, TwoToolsInOrderEitherMaySucceed) {
         SCOPED_TRACE(::testing::Message() << "taskpolicy " << c.policyOk << " renice " << c.reniceOk);
         RecordingRunner tools;
         tools.results = {{"/usr/sbin/taskpolicy", c.policyOk}, {"/usr/bin/renice", c.reniceOk}};
-        EXPECT_EQ(ease(tools, 4242), c.expected);
-        EXPECT_EQ(restore(tools, 4242), c.expected);
-        const std::vector<RecordingRunner::Run> expected = {
+        testing::FakeProcesses processes;
+        Tamer tamer(System::MacOS, tools, processes, nullptr);
+        EXPECT_EQ(tamer.ease(4242, std::nullopt) == TameResult::Ok, c.expected);
+        processes.procs[4242] = {processes.procs[4242].start, 10, 1};  // what the tools did
+        EXPECT_EQ(tamer.restore(4242, std::nullopt), TameResult::Ok);  // what was changed, or nothing to do
+        std::vector<RecordingRunner::Run> expected = {
             {"/usr/sbin/taskpolicy", {"-b", "-p", "4242"}},
             {"/usr/bin/renice", {"10", "-p", "4242"}},
-            {"/usr/sbin/taskpolicy", {"-B", "-p", "4242"}},
-            {"/usr/bin/renice", {"0", "-p", "4242"}},
         };
+        // Restore puts back only what ease changed.
+        if (c.policyOk) expected.push_back({"/usr/sbin/taskpolicy", {"-B", "-p", "4242"}});
+        if (c.reniceOk) expected.push_back({"/usr/bin/renice", {"0", "-p", "4242"}});
         EXPECT_EQ(tools.runs, expected);
     }
 }
