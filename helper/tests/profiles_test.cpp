@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "fakes/fake_processes.hpp"
 #include "fakes/recording_runner.hpp"
 #include "profiles.hpp"
+#include "taming.hpp"
 
 namespace zelk::helper {
 namespace {
@@ -85,6 +87,60 @@ TEST(Priority, TwoToolsInOrderEitherMaySucceed) {
         if (c.reniceOk) expected.push_back({"/usr/bin/renice", {"0", "-p", "4242"}});
         EXPECT_EQ(tools.runs, expected);
     }
+}
+
+TEST(Power, LinuxProfilesThroughPowerProfilesDaemon) {
+    const std::string ctl = "/usr/bin/powerprofilesctl";
+    const std::map<std::string, std::string> expected = {
+        {"awake", "balanced"},       {"conserve", "power-saver"},    {"default", "balanced"},
+        {"awake-hp", "balanced"},    {"conserve-hp", "power-saver"}, {"default-hp", "balanced"},
+        {"powermode-0", "balanced"}, {"powermode-1", "power-saver"}, {"powermode-2", "performance"},
+        {"ac-auto", "balanced"},     {"ac-boost", "performance"},    {"ac-low", "power-saver"}};
+    ASSERT_EQ(expected.size(), POWER_PROFILES.size());
+    for (const auto& [name, profile] : expected) {
+        RecordingRunner tools;
+        EXPECT_EQ(power(System::Linux, tools, name), PowerResult::Ok);
+        EXPECT_EQ(tools.runs, (std::vector<RecordingRunner::Run>{{ctl, {"set", profile}}})) << name;
+    }
+    RecordingRunner noDaemon;
+    noDaemon.results[ctl] = false;
+    EXPECT_EQ(power(System::Linux, noDaemon, "awake"), PowerResult::Unsupported);
+}
+
+struct MemoryStore final : RecordStore {
+    std::string& text;
+    explicit MemoryStore(std::string& t) : text(t) {}
+    std::optional<std::string> load() override { return text; }
+    bool save(std::string_view t) override { return text = t, true; }
+};
+
+// Linux: what ease changed is recorded, read back by a new helper (a record of a process gone
+// since is dropped) and put back within the start time's clock step; then the identity checks.
+TEST(Taming, RecordsSurviveAndGoneIsReported) {
+    using Run = RecordingRunner::Run;
+    RecordingRunner tools;
+    testing::FakeProcesses procs;
+    procs.procs[50] = {1'000'000, 5, (2 << 13) | 7};
+    std::string file;
+    EXPECT_EQ(Tamer(System::Linux, tools, procs, std::make_unique<MemoryStore>(file)).ease(50, 1'000'000), TameResult::Ok);
+    EXPECT_EQ(file, "50 1000000 5 16391\n");
+    procs.procs[50] = {1'000'000, 10, 3 << 13};
+    procs.gone.insert(51);
+    file += "51 7 0 -\n";
+    Tamer again(System::Linux, tools, procs, std::make_unique<MemoryStore>(file));
+    EXPECT_EQ(file, "50 1000000 5 16391\n");
+    EXPECT_EQ(again.restore(50, 1'005'000), TameResult::Ok);
+    EXPECT_EQ(file, "");
+    EXPECT_EQ(tools.runs, (std::vector<Run>{{"/usr/bin/ionice", {"-c", "3", "-p", "50"}},
+                                            {"/usr/bin/renice", {"10", "-p", "50"}},
+                                            {"/usr/bin/ionice", {"-c", "2", "-n", "7", "-p", "50"}},
+                                            {"/usr/bin/renice", {"5", "-p", "50"}}}));
+    EXPECT_EQ(again.ease(50, 1'010'000), TameResult::Gone);  // another process's start
+    EXPECT_EQ(again.ease(51, std::nullopt), TameResult::Failed);
+    procs.endDuringTools = true;  // the pidfd saw it end while the tools ran
+    procs.procs[50].nice = 0;
+    EXPECT_EQ(again.ease(50, std::nullopt), TameResult::Gone);
+    EXPECT_EQ(file, "");
 }
 
 TEST(SpawnToolRunner, ExitStatusDecides) {

@@ -155,7 +155,7 @@ TEST(Audit, RequestTextKeepsOnlyPrintableAscii) {
         {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
         {"\x1b[31m", "\\x1b[31m"},
         {"caf\xc3\xa9 \xe2\x80\xa8", "caf\\xc3\\xa9 \\xe2\\x80\\xa8"},  // every byte beyond ASCII
-        {"back\\slash \"quoted\" ~", "back\\\\slash \"quoted\" ~"},
+        {"back\\slash \"quoted\" ~", "back\\\\slash \\x22quoted\\x22 ~"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
