@@ -9,6 +9,8 @@ namespace zelk::tool {
 
 inline constexpr const char* kHelperSocket = "/var/run/app.morvitan.zelk.helper.sock";
 inline constexpr const char* kHelperOk = "{\"ok\":true}\n";
+// The process named by pid and start time is not there (it ended, or its pid is another's now).
+inline constexpr const char* kHelperGone = "{\"ok\":false,\"err\":\"gone\"}\n";
 
 // Sends `request` and reads the reply until the helper closes. True with the reply line in
 // `reply`; false with the reason in `error` (no connection, nothing sent, no reply).
