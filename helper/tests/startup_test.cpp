@@ -28,20 +28,14 @@ TEST(CommandLine, SocketHelpVersionAndUsage) {
     };
     const std::vector<Case> cases = {
         {{"zelk-helper"}, A::Serve, DEFAULT},
-        {{}, A::Serve, DEFAULT},
         {{"zelk-helper", "--socket", "/tmp/a.sock"}, A::Serve, "/tmp/a.sock"},
         {{"zelk-helper", "--socket", "/tmp/a.sock", "--socket", "/tmp/b.sock"}, A::Serve, "/tmp/a.sock"},
-        {{"zelk-helper", "--socket", "--socket"}, A::Serve, "--socket"},
-        {{"zelk-helper", "--socket", ""}, A::Serve, ""},
         {{"zelk-helper", "--socket"}, A::Usage, DEFAULT},
         {{"zelk-helper", "-v", "--socket", "rel.sock"}, A::Usage, "rel.sock"},
         {{"zelk-helper", "--socket", "rel.sock", "extra"}, A::Usage, "rel.sock"},
-        {{"zelk-helper", "--socket=/tmp/a.sock"}, A::Usage, DEFAULT},
-        {{"zelk-helper", "--Socket", "/tmp/a.sock"}, A::Usage, DEFAULT},
         {{"--socket", "/tmp/first"}, A::Usage, DEFAULT},  // the program name is not an option
         {{"zelk-helper", "--bogus", "--help"}, A::Help, DEFAULT},
         {{"zelk-helper", "--version", "--socket"}, A::Version, DEFAULT},
-        {{"zelk-helper", "-h"}, A::Help, DEFAULT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -1,6 +1,5 @@
-// A process table for ease and restore: any pid not listed as gone is there, started at
-// `start`, at nice 0 in the foreground, unless `procs` says otherwise; `endDuringTools` makes
-// every pin report its process gone after the tools ran.
+// A process table: a pid not in `gone` is there, as `procs` says or at the defaults;
+// `endDuringTools`: every pin sees its process end while the tools ran.
 #pragma once
 
 #include <map>
@@ -12,33 +11,28 @@ namespace zelk::helper::testing {
 
 class FakeProcesses final : public ProcessControl {
 public:
-    struct Proc {
-        std::uint64_t start = 1'700'000'000'000'000;
-        int nice = 0;
-        int background = 0;
-    };
+    struct Proc { std::uint64_t start = 1'700'000'000'000'000; int nice = 0, background = 0; };
     std::map<std::int32_t, Proc> procs;
     std::set<std::int32_t> gone;
     bool endDuringTools = false;
 
+    struct Pin final : ProcessPin {
+        bool ends = false;
+        bool stillThere() override { return !ends; }
+    };
     std::unique_ptr<ProcessPin> pin(std::int32_t pid) override {
-        struct Pin final : ProcessPin {
-            bool there;
-            explicit Pin(bool t) : there(t) {}
-            bool stillThere() override { return there; }
-        };
-        if (gone.contains(pid)) return nullptr;
-        return std::make_unique<Pin>(!endDuringTools);
+        auto pin = there(pid) ? std::make_unique<Pin>() : nullptr;
+        if (pin) pin->ends = endDuringTools;
+        return pin;
     }
-    std::optional<std::uint64_t> startUsec(std::int32_t pid) override {
-        return gone.contains(pid) ? std::nullopt : std::optional(find(pid).start);
-    }
-    std::optional<int> nice(std::int32_t pid) override { return gone.contains(pid) ? std::nullopt : std::optional(find(pid).nice); }
+    std::optional<std::uint64_t> startUsec(std::int32_t pid) override { return there(pid) ? find(pid).start : std::optional<std::uint64_t>(); }
+    std::optional<int> nice(std::int32_t pid) override { return there(pid) ? find(pid).nice : std::optional<int>(); }
     std::optional<int> background(std::int32_t pid) override { return find(pid).background; }
     std::uint64_t startGranularityUsec() const override { return 10'000; }
 
 private:
     Proc find(std::int32_t pid) { return procs.contains(pid) ? procs[pid] : Proc{}; }
+    bool there(std::int32_t pid) const { return !gone.contains(pid); }
 };
 
 }  // namespace zelk::helper::testing
