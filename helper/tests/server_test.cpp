@@ -63,7 +63,6 @@ protected:
 TEST_F(ServerTest, StartsOwnedByTheConsoleUser) {
     console_ = 4321;
     const std::string path = dir_ / "helper.sock";
-    std::ofstream(path) << "left over";
     auto server = makeServer(path);
     ASSERT_EQ(server->start(), 0);
     EXPECT_EQ(audits(), std::vector<std::string>{"listening on " + path + " for console uid 4321"});
