@@ -11,8 +11,8 @@ namespace {
 
 constexpr const char* HELP_TEXT =
     "Applies power profiles and lowers or restores process priorities for the console user, one\n"
-    "JSON request per connection on a Unix-domain socket (default " "/var/run/app.morvitan.zelk.helper.sock"
-    ").\nRuns as root; audit lines go to standard error.\n"
+    "JSON request per connection on a Unix-domain socket (default\n"
+    "/var/run/app.morvitan.zelk.helper.sock). Runs as root; audit lines go to standard error.\n"
     "  --socket PATH  listen on PATH instead\n"
     "  --help         this text\n"
     "  --version      the version\n";
