@@ -2,7 +2,7 @@
 # the helper (and, for the exporter's unit, of zelk) just installed. Systemd reads the unit of a package under /usr from
 # /lib/systemd/system (Debian 12) and, for any other prefix, from PREFIX/lib/systemd/system
 # (/usr/local/lib/systemd/system is on its search path); the launchd plist and, off Linux, the
-# unit are examples in the data folder.
+# unit are examples in the data folder. The package (prefix /usr) also gets its lintian override.
 function(zelk_install_configured template dir)
   if(NOT IS_ABSOLUTE "${dir}")
     set(dir "${CMAKE_INSTALL_PREFIX}/${dir}")
@@ -39,3 +39,7 @@ zelk_install_configured(linux/zelk-helper.service.in "${unit_dir}")
 # The exporter's unit; the package leaves it disabled.
 zelk_install_configured(linux/zelk-metrics.service.in "${unit_dir}")
 zelk_install_configured(macos/app.morvitan.zelk.helper.plist.in "${ZELK_DATADIR}/zelk")
+# The Debian package's lintian override, with the reason for it.
+if(ZELK_SYSTEMD AND CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  zelk_install_configured(debian/lintian/zelk.in "${ZELK_DATADIR}/lintian/overrides")
+endif()

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fakes/fake_connection.hpp"
+#include "fakes/fake_processes.hpp"
 #include "fakes/recording_runner.hpp"
 #include "profiles.hpp"
 #include "protocol.hpp"
@@ -19,6 +20,7 @@
 namespace {
 
 using zelk::helper::testing::FakeConnection;
+using zelk::helper::testing::FakeProcesses;
 using zelk::helper::testing::RecordingRunner;
 
 constexpr std::uint32_t CONSOLE = 501;
@@ -56,7 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      {"/usr/bin/renice", (control & 8) == 0},
                      {"/usr/bin/pmset", (control & 16) == 0}};
     std::vector<std::string> audits;
-    const zelk::helper::HandlerContext ctx{tools, [&](const std::string& m) { audits.push_back(m); }, [] { return false; }};
+    FakeProcesses processes;
+    processes.endDuringTools = (control & 32) != 0;
+    zelk::helper::Tamer tamer(zelk::helper::System::MacOS, tools, processes, nullptr);
+    const zelk::helper::HandlerContext ctx{tools, [&](const std::string& m) { audits.push_back(m); }, [] { return false; },
+                                           tamer};
 
     check(zelk::helper::handle(conn, CONSOLE, ctx) == zelk::helper::Handled::Answered, "not answered");
     check(conn.closes == 1, "connection not closed exactly once");
@@ -69,11 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "{\"ok\":false,\"err\":\"bad-verb\"}\n",
         "{\"ok\":false,\"err\":\"bad-profile\"}\n",
         "{\"ok\":false,\"err\":\"bad-pid\"}\n",
+        "{\"ok\":false,\"err\":\"gone\"}\n",
     };
     check(conn.sends == 0 || replies.contains(conn.sent), "unexpected reply");
     if ((control & 3) >= 2) {
         check(conn.sent == "{\"ok\":false,\"err\":\"unauthorized\"}\n", "foreign peer served");
-        check(conn.reads == 0 && audits.empty() && tools.runs.empty(), "foreign peer read, logged or ran");
+        check(conn.reads == 0 && audits.size() == 1 && tools.runs.empty(), "foreign peer read, ran or not logged once");
     }
     check(audits.size() <= 1, "more than one audit line");
     for (const auto& line : audits)

@@ -23,7 +23,7 @@ std::string escapeRequestText(std::string_view text) {
         const auto c = static_cast<unsigned char>(ch);
         if (c == '\\') {
             out += "\\\\";
-        } else if (c >= 0x20 && c < 0x7F) {
+        } else if (c >= 0x20 && c < 0x7F && c != '"') {
             out.push_back(ch);
         } else {
             out += "\\x";

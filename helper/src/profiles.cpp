@@ -1,5 +1,5 @@
-// The power profile table and the three privileged operations, over an injectable tool runner;
-// the real runner spawns the tool and waits for it, killing it past a generous time limit.
+// The power profile table and the power operation, over an injectable tool runner; the real
+// runner spawns the tool and waits for it, killing it past a generous time limit.
 #include "profiles.hpp"
 
 #include <algorithm>
@@ -47,25 +47,23 @@ bool SpawnToolRunner::runTool(const std::string& path, const std::vector<std::st
     }
 }
 
-bool power(ToolRunner& tools, std::string_view profile) {
+std::string_view linuxPowerProfile(const std::vector<std::string>& pmsetArgs) {
+    std::string_view profile = "balanced";
+    for (std::size_t i = 0; i + 1 < pmsetArgs.size(); ++i) {
+        if (pmsetArgs[i] != "lowpowermode" && pmsetArgs[i] != "powermode") continue;
+        if (pmsetArgs[i + 1] == "1") profile = "power-saver";
+        if (pmsetArgs[i + 1] == "2") profile = "performance";
+    }
+    return profile;
+}
+
+PowerResult power(System system, ToolRunner& tools, std::string_view profile) {
     const auto it = POWER_PROFILES.find(profile);
-    if (it == POWER_PROFILES.end()) return false;
-    return tools.runTool(std::string(PMSET), it->second);
+    if (it == POWER_PROFILES.end()) return PowerResult::Failed;
+    if (system == System::MacOS) return tools.runTool(std::string(PMSET), it->second) ? PowerResult::Ok : PowerResult::Failed;
+    const std::string ctl(POWERPROFILESCTL);
+    if (tools.runTool(ctl, {"set", std::string(linuxPowerProfile(it->second))})) return PowerResult::Ok;
+    return tools.runTool(ctl, {"get"}) ? PowerResult::Failed : PowerResult::Unsupported;
 }
-
-namespace {
-
-bool setPriority(ToolRunner& tools, std::int32_t pid, std::string_view policyFlag, std::string_view nice) {
-    const std::string p = std::to_string(pid);
-    const bool policy = tools.runTool(std::string(TASKPOLICY), {std::string(policyFlag), "-p", p});
-    const bool reniced = tools.runTool(std::string(RENICE), {std::string(nice), "-p", p});
-    return policy || reniced;
-}
-
-}  // namespace
-
-bool ease(ToolRunner& tools, std::int32_t pid) { return setPriority(tools, pid, "-b", EASE_NICE); }
-
-bool restore(ToolRunner& tools, std::int32_t pid) { return setPriority(tools, pid, "-B", RESTORE_NICE); }
 
 }  // namespace zelk::helper

@@ -1,5 +1,6 @@
-// The operations that need root: named power profiles through pmset, and lowering or restoring
-// a process's priority through taskpolicy and renice. Each tool run goes through a ToolRunner.
+// The operations that need root: named power profiles through pmset (macOS) or
+// powerprofilesctl (Linux), and the tools that change a process's priority. Each tool run goes
+// through a ToolRunner.
 #pragma once
 
 #include <chrono>
@@ -15,8 +16,10 @@ namespace zelk::helper {
 inline constexpr std::string_view PMSET = "/usr/bin/pmset";
 inline constexpr std::string_view TASKPOLICY = "/usr/sbin/taskpolicy";
 inline constexpr std::string_view RENICE = "/usr/bin/renice";
-inline constexpr std::string_view EASE_NICE = "10";
-inline constexpr std::string_view RESTORE_NICE = "0";
+inline constexpr std::string_view POWERPROFILESCTL = "/usr/bin/powerprofilesctl";
+
+// Which system's tools the operations run.
+enum class System { MacOS, Linux };
 
 // A tool that has not exited after this long is killed and counts as a failed run, so that no
 // tool can hold the request loop for good.
@@ -43,10 +46,16 @@ private:
     std::chrono::milliseconds limit_;
 };
 
-// False without running anything when `profile` is not in POWER_PROFILES.
-bool power(ToolRunner& tools, std::string_view profile);
-// Both tools run, TASKPOLICY first; true when at least one of them succeeded.
-bool ease(ToolRunner& tools, std::int32_t pid);
-bool restore(ToolRunner& tools, std::int32_t pid);
+// The power-profiles-daemon profile of a table entry: low power or power mode 1 -> power-saver,
+// power mode 2 -> performance, mode 0 -> balanced. The display, sleep and disk timers have no
+// such equivalent and are left out.
+std::string_view linuxPowerProfile(const std::vector<std::string>& pmsetArgs);
+
+enum class PowerResult { Ok, Failed, Unsupported };
+
+// Failed without running anything when `profile` is not in POWER_PROFILES. macOS: PMSET with the
+// profile's arguments. Linux: "powerprofilesctl set PROFILE"; when that fails and
+// "powerprofilesctl get" fails too, no daemon answers: Unsupported.
+PowerResult power(System system, ToolRunner& tools, std::string_view profile);
 
 }  // namespace zelk::helper

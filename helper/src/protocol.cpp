@@ -58,6 +58,22 @@ std::optional<std::int32_t> pidFromValue(const json& v) {
     return std::nullopt;
 }
 
+// "start": the process's start time in microseconds since the epoch, a non-negative JSON
+// integer. Absent: nullopt in `start`; present in any other form: false.
+bool startMember(const json& request, std::optional<std::uint64_t>& start) {
+    const auto it = request.find("start");
+    if (it == request.end()) return true;
+    if (it->is_number_unsigned()) {
+        start = it->get<std::uint64_t>();
+        return true;
+    }
+    if (it->is_number_integer() && it->get<std::int64_t>() >= 0) {
+        start = static_cast<std::uint64_t>(it->get<std::int64_t>());
+        return true;
+    }
+    return false;
+}
+
 std::optional<std::int32_t> pidMember(const json& request) {
     const auto it = request.find("pid");
     if (it == request.end()) return std::nullopt;
@@ -111,6 +127,7 @@ Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext&
     try {
         const auto peer = conn.peerUid();
         if (!peer || (*peer != 0 && *peer != consoleUid)) {
+            ctx.audit(peer ? "refused peer uid=" + std::to_string(*peer) : std::string("refused peer: credentials unreadable"));
             reply(false, ERR_UNAUTHORIZED);
             return Handled::Answered;
         }
@@ -143,18 +160,23 @@ Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext&
                 return Handled::Answered;
             }
             const std::string& profile = it->get_ref<const std::string&>();
-            const bool ok = power(ctx.tools, profile);
-            ctx.audit("power profile=" + profile + " -> " + (ok ? "ok" : "fail"));
-            reply(ok, ERR_FAILED);
+            const PowerResult result = power(ctx.tamer.system(), ctx.tools, profile);
+            const bool ok = result == PowerResult::Ok;
+            const bool unsupported = result == PowerResult::Unsupported;
+            ctx.audit("power profile=" + profile + " -> " + (ok ? "ok" : unsupported ? "unsupported" : "fail"));
+            reply(ok, unsupported ? ERR_UNSUPPORTED : ERR_FAILED);
         } else if (verb == "ease" || verb == "restore") {
             const auto pid = pidMember(request);
-            if (!pid || *pid < 2) {
+            std::optional<std::uint64_t> start;
+            if (!pid || *pid < 2 || !startMember(request, start)) {
                 reply(false, ERR_BAD_PID);
                 return Handled::Answered;
             }
-            const bool ok = verb == "ease" ? ease(ctx.tools, *pid) : restore(ctx.tools, *pid);
-            ctx.audit(verb + " pid=" + std::to_string(*pid) + " -> " + (ok ? "ok" : "fail"));
-            reply(ok, ERR_FAILED);
+            const TameResult result = verb == "ease" ? ctx.tamer.ease(*pid, start) : ctx.tamer.restore(*pid, start);
+            const std::string named = start ? " start=" + std::to_string(*start) : std::string();
+            const char* outcome = result == TameResult::Ok ? "ok" : result == TameResult::Gone ? "gone" : "fail";
+            ctx.audit(verb + " pid=" + std::to_string(*pid) + named + " -> " + outcome);
+            reply(result == TameResult::Ok, result == TameResult::Gone ? ERR_GONE : ERR_FAILED);
         } else {
             ctx.audit("refused verb=" + escapeRequestText(verb));
             reply(false, ERR_BAD_VERB);

@@ -12,6 +12,7 @@
 
 #include "audit.hpp"
 #include "profiles.hpp"
+#include "taming.hpp"
 
 namespace zelk::helper {
 
@@ -23,6 +24,10 @@ inline constexpr std::string_view ERR_BAD_REQUEST = "bad-request";
 inline constexpr std::string_view ERR_BAD_VERB = "bad-verb";
 inline constexpr std::string_view ERR_BAD_PROFILE = "bad-profile";
 inline constexpr std::string_view ERR_BAD_PID = "bad-pid";
+// The process named is not there: no such pid, or not the one that started at "start".
+inline constexpr std::string_view ERR_GONE = "gone";
+// Nothing on this machine applies power profiles (Linux: no power-profiles-daemon answers).
+inline constexpr std::string_view ERR_UNSUPPORTED = "unsupported";
 inline constexpr std::string_view ERR_FAILED = "";
 
 // {"ok":true}\n, or {"ok":false,"err":"WORD"}\n; the word is one of the constants above.
@@ -45,6 +50,8 @@ struct HandlerContext {
     AuditFn audit;
     // Whether the helper's executable has changed since start-up.
     std::function<bool()> replaced;
+    // Ease and restore, with what they recorded; its system decides the power tools too.
+    Tamer& tamer;
 };
 
 enum class Handled {

@@ -9,6 +9,14 @@
 namespace zelk::helper {
 namespace {
 
+constexpr const char* HELP_TEXT =
+    "Applies power profiles and lowers or restores process priorities for the console user, one\n"
+    "JSON request per connection on a Unix-domain socket (default\n"
+    "/var/run/app.morvitan.zelk.helper.sock). Runs as root; audit lines go to standard error.\n"
+    "  --socket PATH  listen on PATH instead\n"
+    "  --help         this text\n"
+    "  --version      the version\n";
+
 class SocketConnection final : public Connection {
 public:
     explicit SocketConnection(sys::Fd fd) : fd_(std::move(fd)) {}
@@ -23,13 +31,32 @@ private:
 
 }  // namespace
 
-std::string socketPath(const std::vector<std::string>& args) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--socket") continue;
-        if (i + 1 < args.size()) return args[i + 1];
-        break;
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    CommandLine out;
+    bool help = false, version = false, socketSeen = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a == "--version") {
+            version = true;
+        } else if (a == "--socket") {
+            if (i + 1 == args.size()) {
+                if (out.problem.empty()) out.problem = "--socket needs a path";
+                break;
+            }
+            if (!socketSeen) out.socketPath = args[i + 1];
+            socketSeen = true;
+            ++i;
+        } else if (out.problem.empty()) {
+            out.problem = (a.starts_with("-") ? "unknown option " : "unexpected argument ") + a;
+        }
     }
-    return std::string(DEFAULT_SOCK_PATH);
+    out.action = help                  ? CommandLine::Action::Help
+                 : version             ? CommandLine::Action::Version
+                 : !out.problem.empty() ? CommandLine::Action::Usage
+                                       : CommandLine::Action::Serve;
+    return out;
 }
 
 std::optional<std::string> socketPathProblem(std::string_view path) {
@@ -53,7 +80,17 @@ int Server::start() {
         hooks_.audit("socket() failed");
         return EXIT_SETUP_FAILED;
     }
-    sys::removeFile(sockPath_);
+    // Only a socket left by an earlier run is removed; anything else there is not ours.
+    if (const auto problem = sys::socketFolderProblem(sockPath_)) {
+        hooks_.audit(*problem);
+        return EXIT_SETUP_FAILED;
+    }
+    const auto kind = sys::pathKind(sockPath_);
+    if (kind == sys::PathKind::Other) {
+        hooks_.audit("refused socket path " + escapeRequestText(sockPath_) + ": something other than a socket is there");
+        return EXIT_SETUP_FAILED;
+    }
+    if (kind == sys::PathKind::Socket) sys::removeFile(sockPath_);
     if (const int error = sys::bindUnix(fd_.get(), sockPath_); error != 0) {
         hooks_.audit("bind() failed errno=" + std::to_string(error));
         return EXIT_SETUP_FAILED;
@@ -63,7 +100,8 @@ int Server::start() {
     bound_ = sys::boundSocketFile(sockPath_);
     const std::uint32_t owner = hooks_.consoleUid();
     sockOwner_.store(owner);
-    if (!giveSocketTo(owner)) hooks_.audit(notBoundText());
+    if (const auto problem = giveSocketTo(owner)) hooks_.audit(*problem);
+    startTamer();
     if (!sys::listenOn(fd_.get(), LISTEN_BACKLOG)) {
         hooks_.audit("listen() failed");
         return EXIT_SETUP_FAILED;
@@ -81,12 +119,13 @@ void Server::serveOne() {
     sys::prepareConnection(accepted.conn.get(), hooks_.recvTimeout);
     // A console user change is followed silently here; the watch thread would write a line.
     const std::uint32_t uid = hooks_.consoleUid();
+    std::unique_lock busy(busy_);
     if (uid != sockOwner_.load()) {
-        if (!giveSocketTo(uid)) hooks_.audit(notBoundText());
+        if (const auto problem = giveSocketTo(uid)) hooks_.audit(*problem);
         sockOwner_.store(uid);
     }
     SocketConnection conn(std::move(accepted.conn));
-    const HandlerContext ctx{hooks_.tools, hooks_.audit, [this] { return watch_.isStale(); }};
+    const HandlerContext ctx{hooks_.tools, hooks_.audit, [this] { return watch_.isStale(); }, *tamer_};
     if (handle(conn, uid, ctx) == Handled::Replaced) endReplaced();
 }
 
@@ -101,14 +140,36 @@ bool Server::watchCycle() {
     // Exactly one thread takes each change; when the accept loop took it first, no line.
     if (!sockOwner_.compare_exchange_strong(old, uid)) return true;
     const std::string change = "console user changed " + std::to_string(old) + " -> " + std::to_string(uid) + "; ";
-    hooks_.audit(change + (giveSocketTo(uid) ? std::string("socket re-owned") : notBoundText()));
+    hooks_.audit(change + giveSocketTo(uid).value_or("socket re-owned"));
     return true;
 }
 
-bool Server::giveSocketTo(std::uint32_t uid) { return bound_ && sys::giveSocketFile(sockPath_, *bound_, uid); }
+std::optional<std::string> Server::giveSocketTo(std::uint32_t uid) {
+    const std::string path = escapeRequestText(sockPath_);
+    switch (bound_ ? sys::giveSocketFile(sockPath_, *bound_, uid) : sys::Reowned::NotBound) {
+        case sys::Reowned::Yes: return std::nullopt;
+        case sys::Reowned::Refused: return "socket path " + path + " could not be given to uid " + std::to_string(uid);
+        case sys::Reowned::NotBound: break;
+    }
+    return "socket path " + path + " no longer holds the socket bound; left alone";
+}
 
-std::string Server::notBoundText() const {
-    return "socket path " + escapeRequestText(sockPath_) + " no longer holds the socket bound; left alone";
+void Server::startTamer() {
+    processes_ = sys::liveProcesses();
+    const auto [folderPath, name] = sys::splitPath(sockPath_);
+    std::string problem;
+    sys::Fd folder = sys::openRootFolder(folderPath, problem);
+    if (!folder) hooks_.audit("records of eased processes kept in memory only: " + escapeRequestText(problem));
+    tamer_ = std::make_unique<Tamer>(sys::thisSystem(), hooks_.tools, *processes_,
+                                     folder ? sys::recordFile(std::move(folder), name + std::string(RECORD_FILE_SUFFIX))
+                                            : nullptr);
+}
+
+void Server::stop(int signal) {
+    std::lock_guard busy(busy_);
+    hooks_.audit("stopped by signal " + std::to_string(signal));
+    if (bound_) sys::removeSocketFile(sockPath_, *bound_);
+    hooks_.terminate(EXIT_STOPPED);
 }
 
 void WatchStop::request() {
@@ -138,10 +199,26 @@ void Server::endReplaced() {
 }
 
 int runHelper(const std::vector<std::string>& args) {
-    const std::string path = socketPath(args);
+    // Help, version and usage errors touch nothing: no socket, no file, no audit line.
+    const CommandLine cli = parseCommandLine(args);
+    switch (cli.action) {
+        case CommandLine::Action::Help:
+            sys::writeStdout(std::string(USAGE) + HELP_TEXT);
+            return 0;
+        case CommandLine::Action::Version:
+            sys::writeStdout("zelk-helper " ZELK_VERSION "\n");
+            return 0;
+        case CommandLine::Action::Usage:
+            sys::writeStderr("zelk-helper: " + cli.problem + "\n" + std::string(USAGE));
+            return EXIT_USAGE;
+        case CommandLine::Action::Serve: break;
+    }
+    const std::string& path = cli.socketPath;
     // The executable's time is taken before any socket work.
     SelfWatch watch(chooseSelfPath(sys::executablePath(), args, [](const std::string& p) { return sys::resolvedPath(p); }));
     sys::ignoreSigpipe();
+    // Blocked before any other thread exists, so only the stop thread below takes them.
+    sys::blockStopSignals();
     if (const auto problem = socketPathProblem(path)) {
         audit(*problem);
         return EXIT_SETUP_FAILED;
@@ -154,6 +231,11 @@ int runHelper(const std::vector<std::string>& args) {
         std::thread([&server] { server.watchLoop(WATCH_INTERVAL, never); }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: every connection still checks the executable first.
+    }
+    try {
+        std::thread([&server] { server.stop(sys::waitStopSignal()); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: a stop signal stays blocked; the service manager's kill ends us.
     }
     for (;;) server.serveOne();
 }

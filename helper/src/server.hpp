@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "platform/helper_system.hpp"
 #include "profiles.hpp"
 #include "protocol.hpp"
+#include "taming.hpp"
 #include "watch.hpp"
 
 namespace zelk::helper {
@@ -33,9 +35,24 @@ inline constexpr std::chrono::milliseconds ACCEPT_BACKOFF{100};
 inline constexpr int EXIT_REPLACED = 0;
 inline constexpr int EXIT_SETUP_FAILED = 1;
 
-// The first argument equal to "--socket" (the program name included) decides: the argument
-// after it is the path, unchanged; without one, or without "--socket", the default path.
-std::string socketPath(const std::vector<std::string>& args);
+inline constexpr int EXIT_STOPPED = 0;
+inline constexpr int EXIT_USAGE = 2;
+// The record file sits beside the socket file, named after it with this added.
+inline constexpr std::string_view RECORD_FILE_SUFFIX = ".eased";
+
+inline constexpr std::string_view USAGE =
+    "usage: zelk-helper [--socket PATH]\n"
+    "       zelk-helper --help | --version\n";
+
+// The command line, after the program name: "--socket PATH" (the first one decides; PATH is
+// taken unchanged), "--help", "--version". Help and version win over everything else; any other
+// argument, or "--socket" without a value, is a usage error.
+struct CommandLine {
+    enum class Action { Serve, Help, Version, Usage } action = Action::Serve;
+    std::string socketPath = std::string(DEFAULT_SOCK_PATH);
+    std::string problem;  // for Usage
+};
+CommandLine parseCommandLine(const std::vector<std::string>& args);
 
 // Why `path` cannot be bound as given (the audit text), or nullopt. An empty path would bind an
 // abstract socket on Linux, which no file permission guards; one longer than the address holds
@@ -83,6 +100,10 @@ public:
     // One cycle of the watch thread, after its sleep. False when the helper ends.
     bool watchCycle();
 
+    // SIGTERM or SIGINT: once the connection in hand (if any) is answered, the audit line, the
+    // socket file removed while it still holds the socket bound, and exit status 0.
+    void stop(int signal);
+
     // Watch cycles every `interval` until `stop` is requested or the helper ends.
     void watchLoop(std::chrono::milliseconds interval, WatchStop& stop);
 
@@ -91,10 +112,11 @@ public:
 
 private:
     void endReplaced();
-    // Gives the socket file to `uid` if its path still names the socket bound; false otherwise.
-    bool giveSocketTo(std::uint32_t uid);
-    // The audit text for a socket path that no longer names the socket bound.
-    std::string notBoundText() const;
+    // Gives the socket file to `uid` if its path still names the socket bound; the audit text of
+    // what kept it from happening otherwise.
+    std::optional<std::string> giveSocketTo(std::uint32_t uid);
+    // The records of ease, in the file beside the socket when its folder is root's alone.
+    void startTamer();
 
     const std::string sockPath_;
     const SelfWatch watch_;
@@ -106,6 +128,10 @@ private:
     // The uid the socket file was last given to; the accept loop and the watch thread both
     // read and write it.
     std::atomic<std::uint32_t> sockOwner_{0};
+    std::unique_ptr<ProcessControl> processes_;
+    std::unique_ptr<Tamer> tamer_;
+    // Held while a connection is handled, so a stop waits for its reply.
+    std::mutex busy_;
 };
 
 // The program: start-up, the detached watch thread, then the accept loop. Returns only with

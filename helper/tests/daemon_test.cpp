@@ -7,6 +7,7 @@
 #ifdef __linux__
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -70,7 +71,6 @@ std::optional<long long> niceOf(pid_t pid) {
 }
 
 TEST_F(DaemonTest, ListensOnAFreshSocketFile) {
-    std::ofstream(sock_) << "a file left behind";
     auto d = startServing();
     const std::string text = d->stderrText();
     // One line, the listening line; the uid in it owns the file.
@@ -115,7 +115,9 @@ TEST_F(DaemonTest, SetupFailuresExitWithOne) {
 
 TEST_F(DaemonTest, EaseAndRestoreARealProcess) {
     if (::access("/usr/bin/renice", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/renice";
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir_ / "no-bus").c_str(), 1);  // no power daemon
     auto d = startServing();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     Daemon child("/bin/sleep", {"30"}, dir_ / "child-stderr.txt");
     ASSERT_TRUE(child.started());
     const std::string pid = std::to_string(child.pid());
@@ -127,10 +129,11 @@ TEST_F(DaemonTest, EaseAndRestoreARealProcess) {
     EXPECT_EQ(niceOf(child.pid()), 0);
     EXPECT_TRUE(d->waitFor("zelk-helper: ease pid=" + pid + " -> ok\nzelk-helper: restore pid=" + pid + " -> ok\n"));
 
-    // Without pmset (Linux) the run fails and says so; a Mac's power settings stay untouched.
+    // Without power-profiles-daemon (Linux) nothing applies profiles, and the reply says so; a
+    // Mac's power settings stay untouched.
     if (::access("/usr/bin/pmset", F_OK) == 0) return;
-    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"default\"}"), "{\"ok\":false,\"err\":\"\"}\n");
-    EXPECT_TRUE(d->waitFor("zelk-helper: power profile=default -> fail\n"));
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"default\"}"), "{\"ok\":false,\"err\":\"unsupported\"}\n");
+    EXPECT_TRUE(d->waitFor("zelk-helper: power profile=default -> unsupported\n"));
 }
 
 TEST_F(DaemonTest, ForeignPeerIsUnauthorized) {
@@ -165,7 +168,7 @@ TEST_F(DaemonTest, ForeignPeerIsUnauthorized) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(reply, "{\"ok\":false,\"err\":\"unauthorized\"}\n");
     EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"ping\"}"), OK);  // still serving
-    EXPECT_EQ(d->stderrText(), before);
+    EXPECT_EQ(d->stderrText(), before + "zelk-helper: refused peer uid=65534\n");
 }
 
 #if defined(__linux__)  // prlimit of another process and /proc: Linux only
@@ -297,6 +300,178 @@ TEST_F(DaemonTest, SocketSwappedForALinkIsLeftAlone) {
     EXPECT_EQ(linkStat->st_uid, 0u);
     EXPECT_EQ(socketStat->st_uid, 4001u);
     std::cout << d.stderrText();
+}
+#endif
+
+// Help, version and usage errors print and exit before anything is bound or removed; something
+// other than a socket at the path is left alone and the helper does not start.
+TEST_F(DaemonTest, CommandLineTouchesNothing) {
+    std::ofstream(sock_) << "not a socket";
+    const std::string out = dir_ / "stdout.txt";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string stdoutStart, stderrStart;
+    };
+    const std::vector<Case> cases = {
+        {{"--help", "--socket", sock_}, 0, "usage: zelk-helper [--socket PATH]\n", ""},
+        {{"--version", "--socket", sock_}, 0, "zelk-helper ", ""},
+        {{"--socket", sock_, "--bogus"}, 2, "", "zelk-helper: unknown option --bogus\nusage: zelk-helper"},
+        {{"--socket"}, 2, "", "zelk-helper: --socket needs a path\nusage: zelk-helper"},
+        {{"--socket", dir_.path()}, 1, "", "zelk-helper: refused socket path " + dir_.path() + ": something other"},
+        {{"--socket", sock_}, 1, "", "zelk-helper: refused socket path " + sock_ + ": something other than a socket"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Daemon d(ZELK_HELPER_BIN, c.args, dir_ / "stderr.txt", out);
+        EXPECT_EQ(d.waitExit(), c.status);
+        EXPECT_TRUE(Daemon(0, out).stderrText().starts_with(c.stdoutStart)) << Daemon(0, out).stderrText();
+        EXPECT_TRUE(d.stderrText().starts_with(c.stderrStart)) << d.stderrText();
+        EXPECT_EQ(c.stderrStart.empty(), d.stderrText().empty());
+        EXPECT_TRUE(std::filesystem::is_regular_file(sock_));
+    }
+}
+
+TEST_F(DaemonTest, StopSignalsEndCleanly) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        auto d = startServing();
+        ASSERT_EQ(::kill(d->pid(), signal), 0);
+        EXPECT_EQ(d->waitExit(), 0);
+        EXPECT_TRUE(d->stderrText().ends_with("zelk-helper: stopped by signal " + std::to_string(signal) + "\n"));
+        EXPECT_FALSE(testing::statOf(sock_));
+    }
+}
+
+struct TamingTest : DaemonTest {
+    std::unique_ptr<Daemon> sleeper(int nice) {
+        auto p = std::make_unique<Daemon>("/bin/sleep", std::vector<std::string>{"60"}, dir_ / "sleep.err");
+        EXPECT_EQ(::setpriority(PRIO_PROCESS, static_cast<id_t>(p->pid()), nice), 0);
+        return p;
+    }
+    std::string request(const std::string& verb, pid_t pid) {
+        return roundTrip(sock_, "{\"verb\":\"" + verb + "\",\"pid\":" + std::to_string(pid) + "}");
+    }
+};
+
+// Root must not raise the priority of a process that asked for less.
+TEST_F(TamingTest, EaseNeverRaisesAPriority) {
+    auto d = startServing();
+    for (const int nice : {10, 15, 19}) {
+        auto p = sleeper(nice);
+        EXPECT_EQ(request("ease", p->pid()), OK);
+        EXPECT_EQ(niceOf(p->pid()), nice);
+    }
+}
+
+#ifdef __linux__
+int ioPriority(pid_t pid) { return static_cast<int>(::syscall(SYS_ioprio_get, 1, pid)); }
+
+// Restore puts back what ease recorded, also after a restart of the helper, and leaves a
+// process it never eased alone.
+TEST_F(TamingTest, RestoreUndoesExactlyWhatEaseDid) {
+    auto d = startServing();
+    auto eased = sleeper(5);
+    auto never = sleeper(7);
+    const int bestEffort7 = (2 << 13) | 7;
+    ASSERT_EQ(::syscall(SYS_ioprio_set, 1, eased->pid(), bestEffort7), 0);
+    EXPECT_EQ(request("ease", eased->pid()), OK);
+    EXPECT_EQ(niceOf(eased->pid()), 10);
+    EXPECT_EQ(ioPriority(eased->pid()) >> 13, 3);  // idle
+
+    d.reset();  // killed outright: the record is already on disk
+    d = startServing();
+    EXPECT_EQ(request("restore", eased->pid()), OK);
+    EXPECT_EQ(request("restore", never->pid()), OK);
+    EXPECT_EQ(niceOf(eased->pid()), 5);
+    EXPECT_EQ(ioPriority(eased->pid()), bestEffort7);
+    EXPECT_EQ(niceOf(never->pid()), 7);
+}
+
+// Start time in microseconds since the epoch, as the census gives it.
+std::uint64_t startUsec(pid_t pid) {
+    const std::string stat = Daemon(0, "/proc/stat").stderrText();
+    const auto boot = std::stoull(stat.substr(stat.find("btime ") + 6));
+    const std::uint64_t ticks = static_cast<std::uint64_t>(statField(pid, 22).value_or(0)),
+                        tck = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+    return (boot + ticks / tck) * 1'000'000 + ticks % tck * (1'000'000 / tck);
+}
+
+// A real pid reuse: in a pid namespace of its own, the test's init starts the helper, a process
+// at pid 100, and after that one has ended, another at pid 100 (ns_last_pid). A request naming
+// the first by its start time must not touch the second.
+TEST_F(TamingTest, ReusedPidIsGone) {
+    const pid_t outer = ::fork();
+    ASSERT_GE(outer, 0);
+    if (outer == 0) {
+        if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) ::_exit(126);
+        if (const pid_t init = ::fork(); init != 0) {
+            int status = 0;
+            ::waitpid(init, &status, 0);
+            ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+        }
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || ::mount("proc", "/proc", "proc", 0, nullptr) != 0)
+            ::_exit(126);
+        Daemon helper(ZELK_HELPER_BIN, {"--socket", sock_}, dir_ / "stderr.txt");
+        const auto sleepAt100 = [] {
+            std::ofstream("/proc/sys/kernel/ns_last_pid") << 99;
+            return std::make_unique<Daemon>("/bin/sleep", std::vector<std::string>{"60"}, "/dev/null");
+        };
+        auto first = sleepAt100();
+        const std::uint64_t firstStart = startUsec(first->pid());
+        first.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto second = sleepAt100();
+        std::ofstream report(dir_ / "report");
+        report << (helper.waitFor("listening on") ? "" : "no helper ") << second->pid() << " ";
+        for (const auto start : {firstStart, startUsec(second->pid())})
+            report << roundTrip(sock_, "{\"verb\":\"ease\",\"pid\":100,\"start\":" + std::to_string(start) + "}")
+                   << niceOf(100).value_or(-99) << " ";
+        report.close();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(outer, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 126) GTEST_SKIP() << "no private pid namespace here";
+    EXPECT_EQ(Daemon(0, dir_ / "report").stderrText(), "100 {\"ok\":false,\"err\":\"gone\"}\n0 {\"ok\":true}\n10 ");
+    EXPECT_NE(Daemon(0, dir_ / "stderr.txt").stderrText().find("ease pid=100 start="), std::string::npos);
+}
+
+// `power` against a real power-profiles-daemon on a private system bus that this test starts,
+// with polkitd beside it; the profile in force is read back with powerprofilesctl.
+TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
+    const std::string ctl = "/usr/bin/powerprofilesctl", ppd = "/usr/libexec/power-profiles-daemon",
+                      polkitd = "/usr/lib/polkit-1/polkitd";
+    for (const auto& tool : {ctl, ppd, polkitd, std::string("/usr/bin/dbus-daemon")})
+        if (::access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << tool << " (dbus, polkitd, power-profiles-daemon)";
+    const std::string bus = dir_ / "bus";
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);  // polkitd drops to a user of its own
+    std::ofstream(dir_ / "bus.conf") << "<busconfig><type>system</type><listen>unix:path=" << bus
+                                     << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                                        "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                        "</policy></busconfig>\n";
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
+    ::setenv("UMOCKDEV_DIR", dir_.path().c_str(), 1);  // the daemon keeps its state file here, not in /var/lib
+    Daemon dbus("/usr/bin/dbus-daemon", {"--nofork", "--config-file=" + dir_ / "bus.conf"}, dir_ / "dbus.err");
+    Daemon polkit(polkitd, {"--no-debug"}, dir_ / "polkit.err");
+    auto daemon = std::make_unique<Daemon>(ppd, std::vector<std::string>{}, dir_ / "ppd.err");
+    const auto profileNow = [&](const std::string& set = "") {
+        Daemon get(ctl, set.empty() ? std::vector<std::string>{"get"} : std::vector<std::string>{"set", set},
+                   dir_ / "get.err", dir_ / "get.out");
+        return get.waitExit(std::chrono::seconds(10)) == 0 ? Daemon(0, dir_ / "get.out").stderrText() : "<none>";
+    };
+    // Ready once a change passes polkit.
+    for (int i = 0; i < 50 && profileNow("balanced") == "<none>"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto d = startServing();
+    for (const auto& [profile, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"conserve", "power-saver"}, {"ac-boost", "performance"}, {"default", "balanced"}, {"powermode-1", "power-saver"}}) {
+        EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"" + profile + "\"}"), OK) << profile;
+        EXPECT_EQ(profileNow(), expected + "\n") << profile;
+        std::cout << "power " << profile << " -> powerprofilesctl get: " << expected << "\n";
+    }
+    daemon.reset();  // no daemon on the bus now
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"awake\"}"), "{\"ok\":false,\"err\":\"unsupported\"}\n");
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    ::unsetenv("UMOCKDEV_DIR");
 }
 #endif
 

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_processes.hpp"
 #include "fakes/recording_runner.hpp"
 #include "profiles.hpp"
+#include "taming.hpp"
 
 namespace zelk::helper {
 namespace {
@@ -39,13 +41,13 @@ TEST(Power, EachProfileRunsPmsetOnceWithItsArguments) {
     for (const auto& [name, args] : EXPECTED_PROFILES) {
         SCOPED_TRACE(name);
         RecordingRunner tools;
-        EXPECT_TRUE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Ok);
         ASSERT_EQ(tools.runs.size(), 1u);
         EXPECT_EQ(tools.runs[0].path, "/usr/bin/pmset");
         EXPECT_EQ(tools.runs[0].args, args);
 
         tools.results["/usr/bin/pmset"] = false;
-        EXPECT_FALSE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Failed);
     }
 }
 
@@ -55,7 +57,8 @@ TEST(Power, NamesOutsideTheTableRunNothing) {
     for (const auto& name : names) {
         SCOPED_TRACE(name);
         RecordingRunner tools;
-        EXPECT_FALSE(power(tools, name));
+        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Failed);
+        EXPECT_EQ(power(System::Linux, tools, name), PowerResult::Failed);
         EXPECT_TRUE(tools.runs.empty());
     }
 }
@@ -69,16 +72,51 @@ TEST(Priority, TwoToolsInOrderEitherMaySucceed) {
         SCOPED_TRACE(::testing::Message() << "taskpolicy " << c.policyOk << " renice " << c.reniceOk);
         RecordingRunner tools;
         tools.results = {{"/usr/sbin/taskpolicy", c.policyOk}, {"/usr/bin/renice", c.reniceOk}};
-        EXPECT_EQ(ease(tools, 4242), c.expected);
-        EXPECT_EQ(restore(tools, 4242), c.expected);
-        const std::vector<RecordingRunner::Run> expected = {
+        testing::FakeProcesses processes;
+        Tamer tamer(System::MacOS, tools, processes, nullptr);
+        EXPECT_EQ(tamer.ease(4242, std::nullopt) == TameResult::Ok, c.expected);
+        processes.procs[4242] = {processes.procs[4242].start, 10, 1};  // what the tools did
+        EXPECT_EQ(tamer.restore(4242, std::nullopt), TameResult::Ok);  // what was changed, or nothing to do
+        std::vector<RecordingRunner::Run> expected = {
             {"/usr/sbin/taskpolicy", {"-b", "-p", "4242"}},
             {"/usr/bin/renice", {"10", "-p", "4242"}},
-            {"/usr/sbin/taskpolicy", {"-B", "-p", "4242"}},
-            {"/usr/bin/renice", {"0", "-p", "4242"}},
         };
+        if (c.policyOk) expected.push_back({"/usr/sbin/taskpolicy", {"-B", "-p", "4242"}});  // restore: only what ease changed
+        if (c.reniceOk) expected.push_back({"/usr/bin/renice", {"0", "-p", "4242"}});
         EXPECT_EQ(tools.runs, expected);
     }
+}
+
+TEST(Power, LinuxProfilesThroughPowerProfilesDaemon) {
+    const std::string ctl = "/usr/bin/powerprofilesctl", saver = "power-saver", balanced = "balanced";
+    const std::vector<std::string> expected = {balanced, saver, balanced, balanced, saver, balanced,
+                                               balanced, saver, "performance", balanced, "performance", saver};
+    for (std::size_t i = 0; i < EXPECTED_PROFILES.size(); ++i) {
+        RecordingRunner tools;
+        EXPECT_EQ(power(System::Linux, tools, EXPECTED_PROFILES[i].first), PowerResult::Ok);
+        EXPECT_EQ(tools.runs, (std::vector<RecordingRunner::Run>{{ctl, {"set", expected[i]}}})) << EXPECTED_PROFILES[i].first;
+    }
+    RecordingRunner noDaemon;
+    noDaemon.results[ctl] = false;
+    EXPECT_EQ(power(System::Linux, noDaemon, "awake"), PowerResult::Unsupported);
+}
+
+// What only a fake shows: a start within the clock step or not, a process that ended while the
+// tools ran, a missing process with and without "start"; and the record file's parser.
+TEST(Taming, IdentityChecksAndRecordFile) {
+    RecordingRunner tools;
+    testing::FakeProcesses procs;
+    procs.gone.insert(51);
+    Tamer tamer(System::Linux, tools, procs, nullptr);
+    EXPECT_EQ(tamer.ease(50, 1'700'000'000'005'000), TameResult::Ok);
+    EXPECT_EQ(tamer.ease(50, 1'700'000'000'010'000), TameResult::Gone);
+    EXPECT_EQ(tamer.ease(51, std::nullopt), TameResult::Failed);
+    EXPECT_EQ(tamer.ease(51, 1), TameResult::Gone);
+    procs.endDuringTools = true;
+    EXPECT_EQ(tamer.ease(52, std::nullopt), TameResult::Gone);
+    EXPECT_EQ(encodeRecords(tamer.records()), "50 1700000000000000 0 0\n");  // nothing of a process gone
+    EXPECT_EQ(decodeRecords("50 7 5 -\nbad\n3 x 1 1\n1 5 5 5\n60 9 - -\n61 9 1 2 3\n-4 9 1 1\n62 9 - 16391"),
+              (std::vector<EaseRecord>{{50, 7, 5, std::nullopt}, {62, 9, std::nullopt, 16391}}));
 }
 
 TEST(SpawnToolRunner, ExitStatusDecides) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fakes/fake_connection.hpp"
+#include "fakes/fake_processes.hpp"
 #include "fakes/recording_runner.hpp"
 #include "audit.hpp"
 #include "protocol.hpp"
@@ -30,9 +31,11 @@ struct Served {
     Handled outcome = Handled::Answered;
 };
 
-Served serve(FakeConnection conn, std::uint32_t consoleUid = 501, RecordingRunner tools = {}, bool replaced = false) {
+Served serve(FakeConnection conn, std::uint32_t consoleUid = 501, RecordingRunner tools = {}, bool replaced = false,
+             testing::FakeProcesses processes = {}) {
     Served out;
-    const HandlerContext ctx{tools, [&](const std::string& m) { out.audits.push_back(m); }, [&] { return replaced; }};
+    Tamer tamer(System::MacOS, tools, processes, nullptr);
+    const HandlerContext ctx{tools, [&](const std::string& m) { out.audits.push_back(m); }, [&] { return replaced; }, tamer};
     out.outcome = handle(conn, consoleUid, ctx);
     out.reply = conn.sent;
     out.runs = tools.runs;
@@ -92,7 +95,10 @@ TEST(Handle, RequestsWithoutTools) {
          {"refused power profile=\"default \""}},
         {"{\"verb\":\"power\",\"profile\":\"\"}", failure("bad-profile"), {"refused power profile=\"\""}},
         {"{\"verb\":\"power\",\"profile\":[\"awake\"]}", failure("bad-profile"),
-         {"refused power profile=[\"awake\"]"}},
+         {"refused power profile=[\\x22awake\\x22]"}},
+        // A quote in the value cannot end the quoted text early.
+        {"{\"verb\":\"power\",\"profile\":\"a\\\" b=\\\"c\"}", failure("bad-profile"),
+         {"refused power profile=\"a\\x22 b=\\x22c\""}},
         {"{\"verb\":\"power\",\"profile\":\"a\\nb\"}", failure("bad-profile"), {"refused power profile=\"a\\x0ab\""}},
         {"{\"verb\":\"power\",\"Profile\":\"awake\"}", failure("bad-profile"), {"refused power profile=(absent)"}},
     };
@@ -193,9 +199,10 @@ TEST(Handle, PidForms) {
             const std::string p = std::to_string(*c.expected);
             EXPECT_EQ(s.reply, OK);
             EXPECT_EQ(s.audits, std::vector<std::string>{verb + " pid=" + p + " -> ok"});
+            // Restore without a record of ease changes nothing.
             const Runs expected = verb == "ease"
                                       ? Runs{{"/usr/sbin/taskpolicy", {"-b", "-p", p}}, {"/usr/bin/renice", {"10", "-p", p}}}
-                                      : Runs{{"/usr/sbin/taskpolicy", {"-B", "-p", p}}, {"/usr/bin/renice", {"0", "-p", p}}};
+                                      : Runs{};
             EXPECT_EQ(s.runs, expected);
         }
     }
@@ -215,7 +222,7 @@ TEST(Handle, OperationResultsBecomeReplies) {
         {"{\"verb\":\"ease\",\"pid\":42}", {{"/usr/sbin/taskpolicy", false}, {"/usr/bin/renice", false}},
          failure(""), "ease pid=42 -> fail"},
         {"{\"verb\":\"restore\",\"pid\":\"77\"}", {{"/usr/sbin/taskpolicy", false}, {"/usr/bin/renice", false}},
-         failure(""), "restore pid=77 -> fail"},
+         OK, "restore pid=77 -> ok"},
         {"{\"verb\":\"power\",\"profile\":\"awake\"}", {}, OK, "power profile=awake -> ok"},
         {"{\"verb\":\"power\",\"profile\":\"ac-low\"}", {{"/usr/bin/pmset", false}}, failure(""),
          "power profile=ac-low -> fail"},
@@ -254,7 +261,8 @@ TEST(Handle, PeerCheckComesBeforeAnyRead) {
         }
         EXPECT_EQ(s.reply, failure("unauthorized"));
         EXPECT_EQ(s.conn.reads, 0);
-        EXPECT_TRUE(s.audits.empty());
+        EXPECT_EQ(s.audits, std::vector<std::string>{c.peer ? "refused peer uid=" + std::to_string(*c.peer)
+                                                            : "refused peer: credentials unreadable"});
         EXPECT_TRUE(s.runs.empty());
         EXPECT_EQ(s.conn.closes, 1);
     }

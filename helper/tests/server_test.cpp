@@ -65,7 +65,6 @@ TEST_F(ServerTest, StartsOwnedByTheConsoleUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "giving the socket file to another uid needs root";
     console_ = 4321;
     const std::string path = dir_ / "helper.sock";
-    std::ofstream(path) << "left over";
     auto server = makeServer(path);
     ASSERT_EQ(server->start(), 0);
     EXPECT_EQ(audits(), std::vector<std::string>{"listening on " + path + " for console uid 4321"});

@@ -19,27 +19,32 @@ namespace {
 
 const std::string DEFAULT = "/var/run/app.morvitan.zelk.helper.sock";
 
-TEST(SocketPath, FirstExactOptionDecides) {
+TEST(CommandLine, SocketHelpVersionAndUsage) {
+    using A = CommandLine::Action;
     struct Case {
         std::vector<std::string> args;
+        A action;
         std::string path;
     };
     const std::vector<Case> cases = {
-        {{"zelk-helper"}, DEFAULT},
-        {{}, DEFAULT},
-        {{"zelk-helper", "--socket", "/tmp/a.sock"}, "/tmp/a.sock"},
-        {{"zelk-helper", "--socket", "/tmp/a.sock", "--socket", "/tmp/b.sock"}, "/tmp/a.sock"},
-        {{"zelk-helper", "--socket"}, DEFAULT},
-        {{"zelk-helper", "-v", "--socket", "rel.sock", "extra"}, "rel.sock"},
-        {{"zelk-helper", "--socket=/tmp/a.sock"}, DEFAULT},
-        {{"zelk-helper", "--Socket", "/tmp/a.sock"}, DEFAULT},
-        {{"zelk-helper", "--socket", "--socket"}, "--socket"},
-        {{"--socket", "/tmp/first"}, "/tmp/first"},  // the program name is scanned too
-        {{"zelk-helper", "--socket", ""}, ""},
+        {{"zelk-helper"}, A::Serve, DEFAULT},
+        {{"zelk-helper", "--socket", "/tmp/a.sock"}, A::Serve, "/tmp/a.sock"},
+        {{"zelk-helper", "--socket", "/tmp/a.sock", "--socket", "/tmp/b.sock"}, A::Serve, "/tmp/a.sock"},
+        {{"zelk-helper", "--socket"}, A::Usage, DEFAULT},
+        {{"zelk-helper", "-v", "--socket", "rel.sock"}, A::Usage, "rel.sock"},
+        {{"zelk-helper", "--socket", "rel.sock", "extra"}, A::Usage, "rel.sock"},
+        {{"--socket", "/tmp/first"}, A::Usage, DEFAULT},  // the program name is not an option
+        {{"zelk-helper", "--bogus", "--help"}, A::Help, DEFAULT},
+        {{"zelk-helper", "--version", "--socket"}, A::Version, DEFAULT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        EXPECT_EQ(socketPath(c.args), c.path);
+        const auto cli = parseCommandLine(c.args);
+        EXPECT_EQ(cli.action, c.action);
+        EXPECT_EQ(cli.socketPath, c.path);
+        if (c.action == A::Usage) {
+            EXPECT_FALSE(cli.problem.empty());
+        }
     }
 }
 
@@ -144,7 +149,7 @@ TEST(Audit, RequestTextKeepsOnlyPrintableAscii) {
         {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
         {"\x1b[31m", "\\x1b[31m"},
         {"caf\xc3\xa9 \xe2\x80\xa8", "caf\\xc3\\xa9 \\xe2\\x80\\xa8"},  // every byte beyond ASCII
-        {"back\\slash \"quoted\" ~", "back\\\\slash \"quoted\" ~"},
+        {"back\\slash \"quoted\" ~", "back\\\\slash \\x22quoted\\x22 ~"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);

@@ -2,8 +2,9 @@
 # Builds the Debian package from the build tree (into BUILD_DIR/package) and checks it: its
 # control fields (a computed Depends line), its files (the install set under /usr with the manual
 # pages and the copyright file, the unit in /lib/systemd/system, no file of the build tree and
-# no path into it), the unpacked zelk finding the unpacked library, and lintian with the
-# findings this project accepts (packaging/tests/lintian-accepted) left out.
+# no path into it), the unpacked zelk finding the unpacked library, lintian with the findings
+# this project accepts (packaging/tests/lintian-accepted) left out, and no hardening finding
+# even among lintian's pedantic ones.
 # Usage: deb_test.sh BUILD_DIR CPACK VERSION LIBDIR
 set -euo pipefail
 build=$1 cpack=$2 version=$3 libdir=$4
@@ -61,4 +62,9 @@ if command -v lintian >/dev/null; then
   lintian --suppress-tags-from-file "$here/lintian-accepted" "$deb" | tee "$work/lintian"
   [ ! -s "$work/lintian" ] || fail "lintian findings"
   echo "lintian: nothing beyond the accepted findings"
+  # The hardening findings, pedantic ones included: none for any binary.
+  lintian --pedantic --display-info --tags hardening-no-fortify-functions,hardening-no-relro,hardening-no-bindnow,hardening-no-pie "$deb" |
+    tee "$work/hardening"
+  [ ! -s "$work/hardening" ] || fail "lintian hardening findings"
+  echo "lintian: no hardening findings"
 fi

@@ -427,6 +427,8 @@ TEST(ZelkHost, EaseAndRestoreEveryProcessOfARun) {
     EXPECT_EQ(nice_of(child), 10);
     EXPECT_EQ(nice_of(inherited), 10);
     EXPECT_NE(ease_out.find(std::to_string(inherited) + "  ease ok (inherited)"), std::string::npos) << ease_out;
+    // Each request names its process by start time too.
+    EXPECT_NE(read_text(dir / "helper.err").find("ease pid=" + std::to_string(child) + " start="), std::string::npos);
 
     const auto [restored, restore_out] = zelk("restore");
     EXPECT_EQ(restored, 0) << restore_out;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,16 @@ namespace zelk::tool {
 
 inline constexpr const char* kHelperSocket = "/var/run/app.morvitan.zelk.helper.sock";
 inline constexpr const char* kHelperOk = "{\"ok\":true}\n";
+// The process named by pid and start time is not there (it ended, or its pid is another's now).
+inline constexpr const char* kHelperGone = "{\"ok\":false,\"err\":\"gone\"}\n";
+
+// An ease or restore request for the process at `pid` that started at `start_usec`
+// (microseconds since the epoch, as the census reports it): the helper acts on that process
+// only and answers "gone" for another one at the same pid.
+inline std::string taming_request(const std::string& verb, std::int32_t pid, std::uint64_t start_usec) {
+    return "{\"verb\":\"" + verb + "\",\"pid\":" + std::to_string(pid) + ",\"start\":" +
+           std::to_string(start_usec) + "}";
+}
 
 // Sends `request` and reads the reply until the helper closes. True with the reply line in
 // `reply`; false with the reason in `error` (no connection, nothing sent, no reply).

@@ -101,7 +101,7 @@ int tame(Context& ctx, const std::string& verb) {
         const char* how = members == &it->direct ? "" : " (inherited)";
         for (const std::size_t i : *members) {
             const auto& r = s.records[i];
-            const std::string request = "{\"verb\":\"" + verb + "\",\"pid\":" + std::to_string(r.pid) + "}";
+            const std::string request = taming_request(verb, r.pid, r.start_sec * 1'000'000 + r.start_usec);
             std::string command = r.command;
             if (command.size() > 80) command.resize(80);
             if (dry_run) {
@@ -119,7 +119,7 @@ int tame(Context& ctx, const std::string& verb) {
                 status = kExitFailure;
             } else if (reply == kHelperOk) {
                 std::printf("%7d  %s ok%s  %s\n", r.pid, verb.c_str(), how, command.c_str());
-            } else if (gone(r.pid)) {
+            } else if (reply == kHelperGone || gone(r.pid)) {
                 // It exited between the check and the helper's tools.
                 std::printf("%7d  gone, skipped%s  %s\n", r.pid, how, command.c_str());
             } else {

@@ -378,7 +378,7 @@ private:
         for (const std::size_t i : targets) {
             const auto& r = data_.snap.records[i];
             show_answers(title, answers, false);
-            const std::string request = "{\"verb\":\"" + verb + "\",\"pid\":" + std::to_string(r.pid) + "}";
+            const std::string request = taming_request(verb, r.pid, r.start_sec * 1'000'000 + r.start_usec);
             std::string reply, error;
             const std::string pid = std::to_string(r.pid);
             if (!helper_exchange(o_.socket, request, reply, error)) {
@@ -390,6 +390,8 @@ private:
             } else if (reply == kHelperOk) {
                 ++ok;
                 answers.push_back(pid + "  " + verb + " ok  " + printable(r.command));
+            } else if (reply == kHelperGone) {
+                answers.push_back(pid + "  gone, skipped  " + printable(r.command));
             } else {
                 if (!reply.empty() && reply.back() == '\n') reply.pop_back();
                 answers.push_back(pid + "  " + verb + " failed: " + printable(reply));

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/helper_owned.hpp"
+#include "profiles.hpp"
+#include "taming.hpp"
 
 namespace zelk::helper::sys {
 
@@ -34,24 +36,44 @@ int bindUnix(int fd, const std::string& path);
 
 bool listenOn(int fd, int backlog);
 
-// unlink; the result is ignored by design.
+struct PathParts {
+    std::string folder;  // "." for a bare name
+    std::string name;
+};
+// The folder and the last part of `path`.
+PathParts splitPath(const std::string& path);
+
+enum class PathKind { Missing, Socket, Other };
+// What `path` itself names (a symbolic link is Other).
+PathKind pathKind(const std::string& path);
+
+// unlink of a leftover socket file; the result is ignored by design.
 void removeFile(const std::string& path);
 
+// Why the folder of the socket path cannot hold the socket, or nullopt. macOS: it must be a
+// folder (not a link) owned by root and writable by root alone, so that the file the helper
+// re-owns cannot be swapped. Linux: always nullopt (the file is re-owned through a descriptor
+// of itself).
+std::optional<std::string> socketFolderProblem(const std::string& path);
+
 // The socket file a bind made, as lstat saw it right after: before the helper changes anything
-// through the path, the path must still name this inode.
+// through the path, the path must still name this inode. `folder`: its folder, where the system
+// changes the file relative to it (macOS).
 struct SocketFile {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    Fd folder;
 };
 
 // What `path` holds right after bindUnix made it: a socket of this process's user, with no
 // permission beyond 0600 and one link; nullopt when the path holds anything else by then.
 std::optional<SocketFile> boundSocketFile(const std::string& path);
 
+enum class Reowned { Yes, NotBound, Refused };
 // chown(uid, group 0) of the socket file, never through a symbolic link, and only while `path`
-// still names the socket `bound`. False, and nothing changed, when it does not; the chown's own
-// result is ignored by design.
-bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid);
+// still names the socket `bound`: NotBound, and nothing changed, when it does not; Refused when
+// the chown itself failed.
+Reowned giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid);
 
 // unlink of `path` while it still names the socket `bound`; otherwise nothing.
 void removeSocketFile(const std::string& path, const SocketFile& bound);
@@ -90,8 +112,9 @@ struct FileTime {
 // The modification time of `path` (stat, following links); nullopt when stat fails.
 std::optional<FileTime> modificationTime(const std::string& path);
 
-// One write of all the bytes to standard error; a failure is not reported.
+// One write of all the bytes to standard error (output); a failure is not reported.
 void writeStderr(std::string_view bytes);
+void writeStdout(std::string_view bytes);
 
 // Starts `path` with `args` (after the program name) through posix_spawn, never a shell, with
 // standard output and error on /dev/null, standard input, the environment and the working
@@ -105,5 +128,26 @@ ChildState pollChild(int pid);
 
 // Kills a spawned child that is still running and reaps it.
 void killChild(int pid);
+
+// The system whose tools the helper runs.
+System thisSystem();
+
+// The kernel's view of other processes, for ease and restore.
+std::unique_ptr<ProcessControl> liveProcesses();
+
+// `path` opened as a folder (O_DIRECTORY, and O_NOFOLLOW: its last part is no link) that belongs
+// to root and that no one else may write; otherwise empty, with the reason in `problem`.
+Fd openRootFolder(const std::string& path, std::string& problem);
+
+// The record file `name` in `folder`, never through a link: read only when it is a regular file
+// of root's, at most 0600; written to a new temporary file in the folder, synced, and renamed over
+// it, so a reader sees the old file or the new one, whole.
+std::unique_ptr<RecordStore> recordFile(Fd folder, std::string name);
+
+// SIGTERM and SIGINT blocked in the calling thread and the threads it starts afterwards; the
+// tools get an empty mask.
+void blockStopSignals();
+// Waits for SIGTERM or SIGINT (blocked by blockStopSignals) and returns it.
+int waitStopSignal();
 
 }  // namespace zelk::helper::sys

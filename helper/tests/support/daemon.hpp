@@ -26,8 +26,9 @@ namespace zelk::helper::testing {
 
 class Daemon {
 public:
-    // Starts `program` with `args`; standard error goes to `stderrPath`.
-    Daemon(const std::string& program, const std::vector<std::string>& args, std::string stderrPath)
+    // Starts `program` with `args`; standard error goes to `stderrPath`, standard output to `stdoutPath`.
+    Daemon(const std::string& program, const std::vector<std::string>& args, std::string stderrPath,
+           const std::string& stdoutPath = "/dev/null")
         : stderrPath_(std::move(stderrPath)) {
         std::vector<std::string> all{program};
         all.insert(all.end(), args.begin(), args.end());
@@ -36,7 +37,7 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         pid_t pid = -1;
         if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0) pid_ = pid;

@@ -1,6 +1,6 @@
 // The helper's socket calls on macOS: getpeereid for the peer's uid, SO_NOSIGPIPE on every
 // connection, close-on-exec set by fcntl (the system has no SOCK_CLOEXEC or accept4), and the
-// socket file re-owned only after lstat has found the bound socket at its path.
+// socket file re-owned relative to its root-only folder, once the bound socket is found there.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -59,15 +59,25 @@ std::optional<std::uint32_t> peerUid(int conn) {
 // SO_NOSIGPIPE on the connection keeps a vanished peer from raising SIGPIPE.
 void sendOnce(int conn, std::string_view bytes) { ::send(conn, bytes.data(), bytes.size(), 0); }
 
-// macOS cannot open a socket file without connecting to it (no O_PATH), so the path is checked
-// with lstat and changed with AT_SYMLINK_NOFOLLOW: a link put there in between is changed itself,
-// never what it points to.
-bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
+// macOS cannot open a socket file without connecting to it (no O_PATH), and fchownat with
+// AT_SYMLINK_NOFOLLOW stops only symbolic links: a hard link or another file renamed into place
+// between a check and the change would be changed. So the folder must be root's alone (checked at
+// start-up), and the file is checked and changed relative to the descriptor of that folder.
+std::optional<std::string> socketFolderProblem(const std::string& path) {
+    std::string problem;
+    if (openRootFolder(splitPath(path).folder, problem)) return std::nullopt;
+    return "refused socket path " + path + ": " + problem;
+}
+
+Reowned giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
+    const auto name = splitPath(path).name;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !isBoundSocket(st, bound)) return false;
-    [[maybe_unused]] const int rc =
-        ::fchownat(AT_FDCWD, path.c_str(), static_cast<uid_t>(uid), 0, AT_SYMLINK_NOFOLLOW);
-    return true;
+    if (!bound.folder || ::fstatat(bound.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !isBoundSocket(st, bound))
+        return Reowned::NotBound;
+    return ::fchownat(bound.folder.get(), name.c_str(), static_cast<uid_t>(uid), 0, AT_SYMLINK_NOFOLLOW) == 0
+               ? Reowned::Yes
+               : Reowned::Refused;
 }
 
 }  // namespace zelk::helper::sys

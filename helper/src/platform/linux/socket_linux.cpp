@@ -43,12 +43,13 @@ void sendOnce(int conn, std::string_view bytes) { ::send(conn, bytes.data(), byt
 
 // O_PATH opens the socket file itself without connecting to it (O_NOFOLLOW: a symbolic link is
 // opened as the link), so the inode checked is the inode changed, whatever the path names by then.
-bool giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
+Reowned giveSocketFile(const std::string& path, const SocketFile& bound, std::uint32_t uid) {
     const Fd file(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (!file || ::fstat(file.get(), &st) != 0 || !isBoundSocket(st, bound)) return false;
-    [[maybe_unused]] const int rc = ::fchownat(file.get(), "", static_cast<uid_t>(uid), 0, AT_EMPTY_PATH);
-    return true;
+    if (!file || ::fstat(file.get(), &st) != 0 || !isBoundSocket(st, bound)) return Reowned::NotBound;
+    return ::fchownat(file.get(), "", static_cast<uid_t>(uid), 0, AT_EMPTY_PATH) == 0 ? Reowned::Yes : Reowned::Refused;
 }
+
+std::optional<std::string> socketFolderProblem(const std::string&) { return std::nullopt; }
 
 }  // namespace zelk::helper::sys

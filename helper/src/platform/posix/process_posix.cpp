@@ -1,6 +1,8 @@
 // The helper's process calls that are the same on every POSIX system: running a tool with
-// posix_spawn and an argument vector (never a shell), waiting for it, standard error, paths.
+// posix_spawn and an argument vector (never a shell), waiting for it, standard error, paths, and
+// the stop signals taken by one waiting thread.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -43,6 +45,10 @@ void writeStderr(std::string_view bytes) {
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
 }
 
+void writeStdout(std::string_view bytes) {
+    [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+}
+
 std::optional<int> spawnTool(const std::string& path, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 2);
@@ -82,6 +88,31 @@ ChildState pollChild(int pid) {
     if (r == 0) return ChildState::Running;
     if (r < 0) return ChildState::Failed;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ChildState::ExitedZero : ChildState::Failed;
+}
+
+namespace {
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+void blockStopSignals() {
+    const sigset_t set = stopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int waitStopSignal() {
+    const sigset_t set = stopSignals();
+    int signal = 0;
+    while (::sigwait(&set, &signal) != 0) {
+    }
+    return signal;
 }
 
 void killChild(int pid) {

@@ -1,4 +1,5 @@
 // The helper's socket calls that are the same on every POSIX system.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -50,20 +51,31 @@ bool isBoundSocket(const struct stat& st, const SocketFile& bound) {
            static_cast<std::uint64_t>(st.st_ino) == bound.inode;
 }
 
+PathParts splitPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 // Nobody but this process can make a socket file of its own user at the path; a hard link to
 // some other socket of that user would show a second link. The mode may come out narrower than
-// 0600 (a folder's default ACL), never wider.
+// 0600 (a folder's default ACL), never wider. The folder is held open, so later changes are made
+// relative to the folder the check saw.
 std::optional<SocketFile> boundSocketFile(const std::string& path) {
+    const auto [folderPath, name] = splitPath(path);
+    Fd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!folder || ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 || (st.st_mode & 07777 & ~0600) != 0)
         return std::nullopt;
-    return SocketFile{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return SocketFile{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), std::move(folder)};
 }
 
 void removeSocketFile(const std::string& path, const SocketFile& bound) {
+    const auto name = splitPath(path).name;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && isBoundSocket(st, bound)) ::unlink(path.c_str());
+    if (::fstatat(bound.folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && isBoundSocket(st, bound))
+        ::unlinkat(bound.folder.get(), name.c_str(), 0);
 }
 
 std::ptrdiff_t readOnce(int conn, std::span<char> buffer) { return ::read(conn, buffer.data(), buffer.size()); }
