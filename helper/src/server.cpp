@@ -72,7 +72,8 @@ bool acceptShouldPause(int error) {
 }
 
 Server::Server(std::string sockPath, SelfWatch watch, ServerHooks hooks)
-    : sockPath_(std::move(sockPath)), watch_(std::move(watch)), hooks_(std::move(hooks)) {}
+    : sockPath_(std::move(sockPath)), socketFile_(sys::resolveFolder(sockPath_)), watch_(std::move(watch)),
+      hooks_(std::move(hooks)) {}
 
 int Server::start() {
     fd_ = sys::openUnixStream();
@@ -81,23 +82,23 @@ int Server::start() {
         return EXIT_SETUP_FAILED;
     }
     // Only a socket left by an earlier run is removed; anything else there is not ours.
-    if (const auto problem = sys::socketFolderProblem(sockPath_)) {
+    if (const auto problem = sys::socketFolderProblem(socketFile_)) {
         hooks_.audit(*problem);
         return EXIT_SETUP_FAILED;
     }
-    const auto kind = sys::pathKind(sockPath_);
+    const auto kind = sys::pathKind(socketFile_);
     if (kind == sys::PathKind::Other) {
         hooks_.audit("refused socket path " + escapeRequestText(sockPath_) + ": something other than a socket is there");
         return EXIT_SETUP_FAILED;
     }
-    if (kind == sys::PathKind::Socket) sys::removeFile(sockPath_);
-    if (const int error = sys::bindUnix(fd_.get(), sockPath_); error != 0) {
+    if (kind == sys::PathKind::Socket) sys::removeFile(socketFile_);
+    if (const int error = sys::bindUnix(fd_.get(), socketFile_); error != 0) {
         hooks_.audit("bind() failed errno=" + std::to_string(error));
         return EXIT_SETUP_FAILED;
     }
     // In a folder another user can write, the file may be swapped between bind and here: its
     // identity is taken now, and every later change goes through it.
-    bound_ = sys::boundSocketFile(sockPath_);
+    bound_ = sys::boundSocketFile(socketFile_);
     const std::uint32_t owner = hooks_.consoleUid();
     sockOwner_.store(owner);
     if (const auto problem = giveSocketTo(owner)) hooks_.audit(*problem);
@@ -146,7 +147,7 @@ bool Server::watchCycle() {
 
 std::optional<std::string> Server::giveSocketTo(std::uint32_t uid) {
     const std::string path = escapeRequestText(sockPath_);
-    switch (bound_ ? sys::giveSocketFile(sockPath_, *bound_, uid) : sys::Reowned::NotBound) {
+    switch (bound_ ? sys::giveSocketFile(socketFile_, *bound_, uid) : sys::Reowned::NotBound) {
         case sys::Reowned::Yes: return std::nullopt;
         case sys::Reowned::Refused: return "socket path " + path + " could not be given to uid " + std::to_string(uid);
         case sys::Reowned::NotBound: break;
@@ -156,7 +157,7 @@ std::optional<std::string> Server::giveSocketTo(std::uint32_t uid) {
 
 void Server::startTamer() {
     processes_ = sys::liveProcesses();
-    const auto [folderPath, name] = sys::splitPath(sockPath_);
+    const auto [folderPath, name] = sys::splitPath(socketFile_);
     std::string problem;
     sys::Fd folder = sys::openRootFolder(folderPath, problem);
     if (!folder) hooks_.audit("records of eased processes kept in memory only: " + escapeRequestText(problem));
@@ -168,7 +169,7 @@ void Server::startTamer() {
 void Server::stop(int signal) {
     std::lock_guard busy(busy_);
     hooks_.audit("stopped by signal " + std::to_string(signal));
-    if (bound_) sys::removeSocketFile(sockPath_, *bound_);
+    if (bound_) sys::removeSocketFile(socketFile_, *bound_);
     hooks_.terminate(EXIT_STOPPED);
 }
 
@@ -194,7 +195,7 @@ void Server::watchLoop(std::chrono::milliseconds interval, WatchStop& stop) {
 
 void Server::endReplaced() {
     hooks_.audit(std::string(REPLACED_MESSAGE));
-    if (bound_) sys::removeSocketFile(sockPath_, *bound_);
+    if (bound_) sys::removeSocketFile(socketFile_, *bound_);
     hooks_.terminate(EXIT_REPLACED);
 }
 

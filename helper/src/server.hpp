@@ -119,6 +119,9 @@ private:
     void startTamer();
 
     const std::string sockPath_;
+    // The same path with its folder resolved: what every file operation uses (the audit shows
+    // the path as given).
+    const std::string socketFile_;
     const SelfWatch watch_;
     ServerHooks hooks_;
     sys::Fd fd_;

@@ -43,6 +43,11 @@ struct PathParts {
 // The folder and the last part of `path`.
 PathParts splitPath(const std::string& path);
 
+// `path` with its folder part resolved to the folder's real path (symbolic links followed, as
+// /var/run is a link to /run on Debian), so that the folder can then be opened without following
+// a link; `path` as it is when the folder cannot be resolved (bind reports that).
+std::string resolveFolder(const std::string& path);
+
 enum class PathKind { Missing, Socket, Other };
 // What `path` itself names (a symbolic link is Other).
 PathKind pathKind(const std::string& path);

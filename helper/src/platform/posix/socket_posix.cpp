@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -55,6 +57,14 @@ PathParts splitPath(const std::string& path) {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos) return {".", path};
     return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string resolveFolder(const std::string& path) {
+    const auto [folder, name] = splitPath(path);
+    char real[PATH_MAX];
+    if (::realpath(folder.c_str(), real) == nullptr) return path;
+    const std::string resolved(real);
+    return (resolved == "/" ? "" : resolved) + "/" + name;
 }
 
 // Nobody but this process can make a socket file of its own user at the path; a hard link to
