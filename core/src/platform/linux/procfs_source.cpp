@@ -117,7 +117,8 @@ public:
         auto& p = pids_[pid];
         if (p.read && cpu_ns >= p.last.cpu_ns) {
             if (const auto from = window_start(p, now)) {
-                const double ratio = static_cast<double>(cpu_ns - from->cpu_ns) / static_cast<double>(now - from->at_ns);
+                const double ratio =
+                    static_cast<double>(cpu_ns - from->cpu_ns) / static_cast<double>(now - from->at_ns);
                 p.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, max_figure()));
             }
         } else {  // the first reading, or a clock that went back: another process under the pid
@@ -206,6 +207,18 @@ std::uint64_t boot_time() {
     return sec;
 }
 
+// Whether the pids in /proc are those of this process's pid namespace, which the process CPU
+// clocks address: a /proc mounted for another namespace (as after unshare without a new /proc)
+// numbers processes otherwise. Checked once per library lifetime.
+bool proc_pids_are_ours(int proc) {
+    static const bool ours = [proc] {
+        std::array<char, 16> buf{};
+        const ssize_t n = ::readlinkat(proc, "self", buf.data(), buf.size() - 1);
+        return n > 0 && parse_pid_name(buf.data()) == ::getpid();
+    }();
+    return ours;
+}
+
 // Builds the KERN_PROCARGS2 layout from the exe link, cmdline and environ.
 int assemble_procargs(int proc, std::uint64_t pid, std::span<std::uint8_t> area, std::size_t& size) {
     // [argc i32][executable path][NUL][arguments, NUL-ended][environment, NUL-ended][NUL]
@@ -245,7 +258,8 @@ public:
         : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
           clock_ticks_(std::max<long>(::sysconf(_SC_CLK_TCK), 1)),
           page_size_(std::max<long>(::sysconf(_SC_PAGESIZE), 1)),
-          boot_sec_(boot_time()) {}
+          boot_sec_(boot_time()),
+          clocks_(proc_ && proc_pids_are_ours(proc_.get())) {}
 
     void begin_process_loop() override { gen_ = tracker().begin_loop(); }
     void end_process_loop() override { tracker().end_loop(gen_); }
@@ -303,6 +317,7 @@ public:
         const std::uint64_t cpu_total = stat->utime_ticks + stat->stime_ticks;
 
         TaskInfo info;
+        cur_total_ = cpu_total;
         tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
         // The effective uid, read at every collection: a process can change it without using a
         // measurable amount of CPU time. The /proc/PID directory shows it even for tasks that
@@ -335,15 +350,21 @@ public:
 
     // The process's CPU clock: the run time of all its threads, live and exited, in nanoseconds,
     // which any user may read (the same total as utime + stime in its stat line, without their
-    // rounding to clock ticks). A figure is a delta, so at a process's first sight it is 0.
+    // rounding to clock ticks). Where the clocks don't address the pids of /proc, that stat
+    // total serves, in whole ticks. A figure is a delta, so at a process's first sight it is 0.
     std::optional<std::uint32_t> process_usage(std::int32_t pid) override {
         // MAKE_PROCESS_CPUCLOCK(pid, CPUCLOCK_SCHED) of the kernel's posix-timers.h, as glibc's
         // clock_getcpuclockid builds it (without its extra clock_getres call).
         const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(pid) << 3) | 2u);
         timespec ts{};
-        if (::clock_gettime(clock, &ts) != 0) return 0;  // gone since its task information was read
-        return tracker().figure(pid, static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
-                                         static_cast<std::uint64_t>(ts.tv_nsec));
+        std::uint64_t cpu_ns = 0;
+        if (clocks_ && ::clock_gettime(clock, &ts) == 0)
+            cpu_ns = static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+        else if (!clocks_ && pid == cur_pid_)
+            cpu_ns = cur_total_ * (1'000'000'000u / static_cast<std::uint64_t>(clock_ticks_));
+        else
+            return 0;  // gone since its task information was read
+        return tracker().figure(pid, cpu_ns);
     }
 
     // Paths go through /proc/PID, so a pid reused since the task information read could be
@@ -379,7 +400,9 @@ private:
     long page_size_;
     std::uint64_t boot_sec_;
     std::uint64_t gen_ = 0;
+    bool clocks_;  // the process CPU clocks address the pids of /proc
     std::int32_t cur_pid_ = 0;
+    std::uint64_t cur_total_ = 0;  // the CPU total of cur_pid_'s stat line, in clock ticks
     bool cur_kthread_ = false;
 };
 
