@@ -96,8 +96,9 @@ public:
 
     // Notes a task-information read. A process whose last figure was 0 and whose CPU total
     // (whole clock ticks) still equals its value at the last clock read has used less than a
-    // tick since: the census skips it, and the time becomes a point to start a later window
-    // from, so that a process that wakes after a long idle time is not averaged over it.
+    // tick since: the census skips it unless something else moved, and the time becomes a point
+    // to start a later window from, so that a process that wakes after a long idle time is not
+    // averaged over it.
     void note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
         std::lock_guard lock(mutex_);
         auto [it, inserted] = pids_.try_emplace(pid);
@@ -107,7 +108,8 @@ public:
         p.listed_gen = gen;
         p.start_ticks = start_ticks;
         p.total = cpu_total;
-        if (p.read && p.figure == 0 && cpu_total == p.read_total) p.trail.push({mono_ns(), p.last.cpu_ns});
+        if (p.read && p.figure == 0 && cpu_total == p.read_total && p.trail.push({mono_ns(), p.last.cpu_ns}))
+            p.quiet_gen = gen;
     }
 
     // The figure of a process noted by this loop, from its CPU clock read just now.
@@ -128,7 +130,10 @@ public:
         p.read = true;
         p.read_total = p.total;
         p.last = {now, cpu_ns};
-        p.trail.push(p.last);
+        if (p.quiet_gen == p.listed_gen && p.trail.count > 0)
+            p.trail.points[0] = p.last;  // the reading replaces the quiet point it follows
+        else
+            p.trail.push(p.last);
         return p.figure;
     }
 
@@ -148,10 +153,11 @@ private:
     struct Trail {
         std::array<Point, 3> points{};
         std::size_t count = 0;
-        void push(Point x) {
-            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return;
+        bool push(Point x) {
+            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return false;
             points = {x, points[0], points[1]};
             count = std::min<std::size_t>(count + 1, points.size());
+            return true;
         }
         void clear() { count = 0; }
     };
@@ -160,6 +166,7 @@ private:
         std::uint64_t start_ticks = 0;
         std::uint64_t total = 0;       // CPU total (clock ticks) at the latest task-information read
         std::uint64_t read_total = 0;  // and at the latest clock read
+        std::uint64_t quiet_gen = 0;   // the loop that added a quiet point last
         std::uint32_t figure = 0;
         bool read = false;  // the clock has been read
         Point last;         // the latest clock reading
