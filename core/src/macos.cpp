@@ -70,6 +70,13 @@ std::uint32_t thread_usage_sum(ProcessSource& source, std::int32_t pid, const Ta
     return sum;
 }
 
+// The process's usage: the source's figure for the whole process where it has one, otherwise
+// the sum over its threads.
+std::uint32_t usage_of(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
+    if (const auto whole = source.process_usage(pid)) return *whole;
+    return thread_usage_sum(source, pid, info, scratch);
+}
+
 struct Fetched {
     std::optional<std::string> command;
     std::optional<SessionId> session_id;
@@ -150,7 +157,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             // no threads, no arguments.
             const std::uint32_t cpu_usage = info->refused || (current && node.mapped().cpu_usage == 0)
                                                 ? 0
-                                                : thread_usage_sum(source, pid, *info, scratch);
+                                                : usage_of(source, pid, *info, scratch);
 
             Fetched got;
             if (current && node.mapped().command) {

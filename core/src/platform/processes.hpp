@@ -67,6 +67,10 @@ public:
     virtual int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) = 0;
     // PROC_PIDTHREADINFO: pth_cpu_usage (1000 = one busy processor), nullopt on failure.
     virtual std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) = 0;
+    // The usage of the whole process (1000 = one busy processor), asked right after its task
+    // information, from a source that measures processes rather than threads: the census then
+    // lists no thread. nullopt (macOS): the census adds up the figures of its threads.
+    virtual std::optional<std::uint32_t> process_usage(std::int32_t) { return std::nullopt; }
     // KERN_PROCARGS2 into `area`: 0 and `size` set to the bytes stored, or an error.
     virtual int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) = 0;
     // PROC_PIDTBSDINFO's start time, for the identity re-check; nullopt on failure.

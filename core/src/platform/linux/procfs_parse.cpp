@@ -33,11 +33,15 @@ std::uint64_t mix(std::uint64_t h, std::string_view bytes) {
 constexpr std::uint64_t kForkedNoExec = 0x40;        // PF_FORKNOEXEC
 constexpr std::uint64_t kKernelThread = 0x00200000;  // PF_KTHREAD
 
-// Fields whose text goes into the image hash: 23 (virtual size) and 26-28 (the code addresses
-// and the stack's start, which address-space randomisation moves at every exec). The addresses
-// read as 0 or 1 when the reader may not trace the process.
+// Fields whose text goes into the image hash: 10 and 12 (minor and major page faults), 23
+// (virtual size) and 26-28 (the code addresses and the stack's start, which address-space
+// randomisation moves at every exec); field 24 (resident pages) is added once parsed. The
+// addresses read as 0 or 1 when the reader may not trace the process, and stay put when
+// randomisation is off; an exec still faults in the new program's pages, and the fault counts
+// and the resident size are shown to every reader. A process that neither runs nor faults keeps
+// its hash.
 constexpr std::size_t kLastField = 28;
-constexpr bool in_image(std::size_t k) { return k == 23 || (k >= 26 && k <= kLastField); }
+constexpr bool in_image(std::size_t k) { return k == 10 || k == 12 || k == 23 || (k >= 26 && k <= kLastField); }
 
 }  // namespace
 
@@ -82,7 +86,7 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
     if (!ok || k < 24) return std::nullopt;
     st.tty_nr = static_cast<std::int32_t>(tty);
     st.kernel_thread = (flags & kKernelThread) != 0;
-    st.image = mix(image, flags & kForkedNoExec);
+    st.image = mix(mix(image, flags & kForkedNoExec), static_cast<std::uint64_t>(rss));
     st.nice = static_cast<std::int32_t>(nice);
     st.num_threads = static_cast<std::int32_t>(threads);
     st.rss_pages = rss > 0 ? static_cast<std::uint64_t>(rss) : 0;

@@ -23,8 +23,9 @@ struct ProcStat {
     std::int32_t num_threads = 0;   // 20
     std::uint64_t start_ticks = 0;  // 22: clock ticks since boot
     std::uint64_t rss_pages = 0;    // 24
-    // A hash of what exec replaces: the name, the "forked, not yet exec'd" flag (9), the virtual
-    // size (23) and, where the reader may see them, the code and stack addresses (26-28).
+    // A hash of what exec replaces or moves: the name, the "forked, not yet exec'd" flag (9),
+    // the page-fault counts (10, 12), the virtual size (23), the resident size (24) and, where
+    // the reader may see them, the code and stack addresses (26-28).
     std::uint64_t image = 0;
 };
 

@@ -1,6 +1,6 @@
 // Linux process source: /proc read through one directory descriptor per collection, with the
-// argument area assembled in the KERN_PROCARGS2 layout and per-thread CPU usage computed from
-// scheduler run-time deltas between collections.
+// argument area assembled in the KERN_PROCARGS2 layout and each process's CPU usage computed
+// from deltas of its CPU clock between collections.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,11 +56,10 @@ ssize_t read_at(int dir, const char* path, char* buf, std::size_t cap) {
     return read_into(dir, path, {reinterpret_cast<std::uint8_t*>(buf), cap});
 }
 
-// "<pid>/<leaf>" or "<pid>/task/<tid>/<leaf>", relative to the /proc descriptor.
+// "<pid>/<leaf>", relative to the /proc descriptor.
 class ProcPath {
 public:
     ProcPath(std::uint64_t pid, const char* leaf) { append(pid).append(leaf); }
-    ProcPath(std::uint64_t pid, std::uint64_t tid, const char* leaf) { append(pid).append("task/").append(tid).append(leaf); }
     const char* c_str() const { return text_.data(); }
 
 private:
@@ -80,13 +79,14 @@ private:
     std::size_t len_ = 0;
 };
 
-// Per-thread usage state that outlives a collection. Linux has no instantaneous usage figure,
-// so one is computed from the scheduler's run time: 1000 * delta run time / delta wall time,
-// over the most recent window of at least kMinWindowNs that the known points allow. A caller
-// that polls every few milliseconds thus sees a figure over the last 100-150 ms, one that polls
-// every second a figure over that second. Collections call in one at a time (their process
-// loops never overlap), each numbered by begin_loop().
-class ThreadTracker {
+// Per-process usage state that outlives a collection. Linux has no instantaneous usage figure,
+// so one is computed from the process's CPU clock, which counts every thread the process has
+// had, those that have exited included: 1000 * delta CPU time / delta wall time, over the most
+// recent window of at least kMinWindowNs that the known points allow. A caller that polls every
+// few milliseconds thus sees a figure over the last 100-150 ms, one that polls every second a
+// figure over that second. Collections call in one at a time (their process loops never
+// overlap), each numbered by begin_loop().
+class UsageTracker {
 public:
     std::uint64_t begin_loop() {
         std::lock_guard lock(mutex_);
@@ -94,149 +94,111 @@ public:
         return ++generation_;
     }
 
-    // Notes a task-information read; true at the first sight of a process, when its CPU total
-    // and the time are kept as a seed for its threads.
-    bool note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
+    // Notes a task-information read. A process whose last figure was 0 and whose CPU total
+    // (whole clock ticks) still equals its value at the last clock read has used less than a
+    // tick since: the census skips it unless something else moved, and the time becomes a point
+    // to start a later window from, so that a process that wakes after a long idle time is not
+    // averaged over it.
+    void note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
         std::lock_guard lock(mutex_);
         auto [it, inserted] = pids_.try_emplace(pid);
         auto& p = it->second;
-        const bool first_sight = inserted || p.start_ticks != start_ticks;  // new, or a new process under an old pid
-        if (first_sight) {
-            p = PidState{};
-            p.seeded = true;
-            p.seed_total = cpu_total;
-            p.seed_ns = mono_ns();
-        }
+        if (inserted || p.start_ticks != start_ticks) p = PidState{};  // new, or a new process under an old pid
         if (p.listed_gen != gen) ++listed_;
         p.listed_gen = gen;
         p.start_ticks = start_ticks;
-        p.last_total = cpu_total;
-        // While the CPU total (whole clock ticks) still equals its value at the last thread walk,
-        // the process has run for less than a tick since: a point to start the next window from,
-        // so a process that wakes after a long idle time is not averaged over it.
-        if (p.walked && cpu_total == p.walk_total) p.quiet.push({mono_ns(), 0});
-        return first_sight;
+        p.total = cpu_total;
+        if (p.read && p.figure == 0 && cpu_total == p.read_total && p.trail.push({mono_ns(), p.last.cpu_ns}))
+            p.quiet_gen = gen;
     }
 
-    std::int32_t figure(std::int32_t pid, std::uint64_t tid, std::uint64_t runtime_ns, std::uint64_t gen) {
+    // The figure of a process noted by this loop, from its CPU clock read just now.
+    std::uint32_t figure(std::int32_t pid, std::uint64_t cpu_ns) {
         const std::uint64_t now = mono_ns();
         std::lock_guard lock(mutex_);
         auto& p = pids_[pid];
-        if (p.walked_gen != gen) start_walk(p, gen, now);
-        auto [it, fresh] = threads_.try_emplace(tid);
-        ThreadState& t = it->second;
-        if (fresh || runtime_ns < t.last.runtime_ns) {  // new thread, or a new one under an old id
-            t = ThreadState{};
-            t.figure = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.seed_budget, 1000));
-            p.seed_budget -= t.figure;
-        } else if (const auto from = window_start(p, t, now)) {
-            const double ratio =
-                static_cast<double>(runtime_ns - from->runtime_ns) / static_cast<double>(now - from->at_ns);
-            t.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, 1000.0));
-            t.trail.push(*from);  // a quiet point becomes a known one
+        if (p.read && cpu_ns >= p.last.cpu_ns) {
+            if (const auto from = window_start(p, now)) {
+                const double ratio =
+                    static_cast<double>(cpu_ns - from->cpu_ns) / static_cast<double>(now - from->at_ns);
+                p.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, max_figure()));
+            }
+        } else {  // the first reading, or a clock that went back: another process under the pid
+            p.figure = 0;
+            p.trail.clear();
         }
-        t.pid = pid;
-        t.gen = gen;
-        t.last = {now, runtime_ns};
-        t.trail.push(t.last);
-        return static_cast<std::int32_t>(t.figure);
+        p.read = true;
+        p.read_total = p.total;
+        p.last = {now, cpu_ns};
+        if (p.quiet_gen == p.listed_gen && p.trail.count > 0)
+            p.trail.points[0] = p.last;  // the reading replaces the quiet point it follows
+        else
+            p.trail.push(p.last);
+        return p.figure;
     }
 
-    // Drops the state of processes that this loop did not list and of threads that its walks no
-    // longer found.
+    // Drops the state of processes that this loop did not list.
     void end_loop(std::uint64_t gen) {
         std::lock_guard lock(mutex_);
         if (listed_ != pids_.size()) std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
-        std::erase_if(threads_, [&](const auto& kv) {
-            const auto p = pids_.find(kv.second.pid);
-            return p == pids_.end() || (p->second.walked_gen == gen && kv.second.gen != gen);
-        });
     }
 
 private:
     struct Point {
         std::uint64_t at_ns = 0;
-        std::uint64_t runtime_ns = 0;
+        std::uint64_t cpu_ns = 0;
     };
     // Up to three points, newest first, at least half a window apart: one of them lies between
     // one and one and a half windows back whenever points were taken that long.
     struct Trail {
         std::array<Point, 3> points{};
         std::size_t count = 0;
-        void push(Point x) {
-            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return;
+        bool push(Point x) {
+            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return false;
             points = {x, points[0], points[1]};
             count = std::min<std::size_t>(count + 1, points.size());
+            return true;
         }
         void clear() { count = 0; }
     };
     struct PidState {  // what every task-information read touches first
         std::uint64_t listed_gen = 0;
         std::uint64_t start_ticks = 0;
-        std::uint64_t last_total = 0;
-        std::uint64_t walk_total = 0;
-        bool walked = false;
-        bool seeded = false;  // seen, but no thread walked yet
-        std::uint64_t walked_gen = 0;
-        std::uint64_t seed_total = 0;
-        std::uint64_t seed_ns = 0;
-        std::uint64_t seed_budget = 0;
-        Trail quiet;       // times (at_ns) of reads that found the CPU total unmoved since the last walk
-        Trail walk_quiet;  // those of the current walk's threads
-    };
-    struct ThreadState {
-        std::int32_t pid = 0;
-        std::uint64_t gen = 0;
+        std::uint64_t total = 0;       // CPU total (clock ticks) at the latest task-information read
+        std::uint64_t read_total = 0;  // and at the latest clock read
+        std::uint64_t quiet_gen = 0;   // the loop that added a quiet point last
         std::uint32_t figure = 0;
-        Point last;   // the latest walk
-        Trail trail;  // earlier points
+        bool read = false;  // the clock has been read
+        Point last;         // the latest clock reading
+        Trail trail;        // earlier readings and quiet points
     };
 
-    static double tick_ns() {
-        static const double ns = 1e9 / static_cast<double>(std::max<long>(::sysconf(_SC_CLK_TCK), 1));
-        return ns;
+    // Several busy threads make more than one processor's worth, up to all of them.
+    static double max_figure() {
+        static const double most = 1000.0 * static_cast<double>(std::max<long>(::sysconf(_SC_NPROCESSORS_CONF), 1));
+        return most;
     }
 
-    // The first thread of a walk: the walk's CPU total is noted, and at the first walk of a
-    // process seen before, its CPU time since first sight (whole clock ticks) becomes the budget
-    // that its threads, which have no run-time points yet, share out in the order asked.
-    void start_walk(PidState& p, std::uint64_t gen, std::uint64_t now) {
-        p.walked_gen = gen;
-        p.walked = true;
-        p.walk_total = p.last_total;
-        p.seed_budget = 0;
-        if (p.seeded && p.last_total >= p.seed_total && now > p.seed_ns + kMinWindowNs) {
-            const double busy_ns = static_cast<double>(p.last_total - p.seed_total) * tick_ns();
-            p.seed_budget = static_cast<std::uint64_t>(1000.0 * busy_ns / static_cast<double>(now - p.seed_ns) + 0.5);
-        }
-        p.seeded = false;
-        p.walk_quiet = p.quiet;  // the quiet points since the previous walk serve this walk's threads
-        p.quiet.clear();
-    }
-
-    // The newest known point at least one window back: a quiet point (the thread's run time
-    // then is taken as at its latest walk, off by less than a tick for the whole process), the
-    // latest walk, or an earlier point. None: the figure stays as it was.
-    static std::optional<Point> window_start(const PidState& p, const ThreadState& t, std::uint64_t now) {
-        const auto old_enough = [&](std::uint64_t at) { return at <= now && now - at >= kMinWindowNs; };
-        for (std::size_t i = 0; i < p.walk_quiet.count; ++i)
-            if (const auto q = p.walk_quiet.points[i].at_ns; q > t.last.at_ns && old_enough(q))
-                return Point{q, t.last.runtime_ns};
-        if (old_enough(t.last.at_ns)) return t.last;
-        for (std::size_t i = 0; i < t.trail.count; ++i)
-            if (old_enough(t.trail.points[i].at_ns)) return t.trail.points[i];
-        return std::nullopt;
+    // The newest known point at least one window back: the latest reading or an earlier point.
+    // None: the figure stays as it was.
+    static std::optional<Point> window_start(const PidState& p, std::uint64_t now) {
+        const auto old_enough = [&](const Point& x) { return x.at_ns <= now && now - x.at_ns >= kMinWindowNs; };
+        std::optional<Point> best;
+        if (old_enough(p.last)) best = p.last;
+        for (std::size_t i = 0; i < p.trail.count; ++i)
+            if (old_enough(p.trail.points[i]) && (!best || p.trail.points[i].at_ns > best->at_ns))
+                best = p.trail.points[i];
+        return best;
     }
 
     std::mutex mutex_;
     std::uint64_t generation_ = 0;
     std::size_t listed_ = 0;  // processes noted by the current loop
     std::unordered_map<std::int32_t, PidState> pids_;
-    std::unordered_map<std::uint64_t, ThreadState> threads_;
 };
 
-ThreadTracker& tracker() {
-    static ThreadTracker t;
+UsageTracker& tracker() {
+    static UsageTracker t;
     return t;
 }
 
@@ -250,6 +212,18 @@ std::uint64_t boot_time() {
         return n <= 0 ? 0 : parse_btime(std::string_view(buf.data(), static_cast<std::size_t>(n)));
     }();
     return sec;
+}
+
+// Whether the pids in /proc are those of this process's pid namespace, which the process CPU
+// clocks address: a /proc mounted for another namespace (as after unshare without a new /proc)
+// numbers processes otherwise. Checked once per library lifetime.
+bool proc_pids_are_ours(int proc) {
+    static const bool ours = [proc] {
+        std::array<char, 16> buf{};
+        const ssize_t n = ::readlinkat(proc, "self", buf.data(), buf.size() - 1);
+        return n > 0 && parse_pid_name(buf.data()) == ::getpid();
+    }();
+    return ours;
 }
 
 // Builds the KERN_PROCARGS2 layout from the exe link, cmdline and environ.
@@ -291,7 +265,8 @@ public:
         : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
           clock_ticks_(std::max<long>(::sysconf(_SC_CLK_TCK), 1)),
           page_size_(std::max<long>(::sysconf(_SC_PAGESIZE), 1)),
-          boot_sec_(boot_time()) {}
+          boot_sec_(boot_time()),
+          clocks_(proc_ && proc_pids_are_ours(proc_.get())) {}
 
     void begin_process_loop() override { gen_ = tracker().begin_loop(); }
     void end_process_loop() override { tracker().end_loop(gen_); }
@@ -343,14 +318,14 @@ public:
     std::optional<TaskInfo> task_info(std::int32_t pid) override {
         cur_pid_ = pid;
         cur_kthread_ = false;
-        cur_first_sight_ = false;
         const auto stat = read_stat(pid);
         if (!stat) return std::nullopt;
         cur_kthread_ = stat->kernel_thread;
         const std::uint64_t cpu_total = stat->utime_ticks + stat->stime_ticks;
 
         TaskInfo info;
-        cur_first_sight_ = tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
+        cur_total_ = cpu_total;
+        tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
         // The effective uid, read at every collection: a process can change it without using a
         // measurable amount of CPU time. The /proc/PID directory shows it even for tasks that
         // are not dumpable (as after a change of uid), whose files inside all read as root.
@@ -376,41 +351,27 @@ public:
         return info;
     }
 
-    // A usage figure is a delta, so at a process's first sight every thread's figure would be 0:
-    // the walk is left to the next collection that finds the process busy, where the CPU time
-    // since first sight seeds the figures. An idle process is then never walked at all.
-    int list_threads(std::int32_t pid, std::span<std::uint64_t> ids) override {
-        if (!proc_ || (pid == cur_pid_ && cur_first_sight_)) return 0;
-        Fd task(::openat(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), "task").c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!task) return 0;
-        std::size_t count = 0;
-        alignas(8) std::array<char, 8192> buf;
-        for (;;) {
-            const ssize_t n = ::getdents64(task.get(), buf.data(), buf.size());
-            if (n <= 0) break;
-            std::size_t off = 0;
-            while (off + offsetof(dirent64, d_name) < static_cast<std::size_t>(n) && count < ids.size()) {
-                const auto* d = reinterpret_cast<const dirent64*>(buf.data() + off);
-                if (d->d_reclen == 0) break;
-                const auto tid = parse_pid_name(d->d_name);
-                if (tid > 0) ids[count++] = static_cast<std::uint64_t>(tid);
-                off += d->d_reclen;
-            }
-            if (count == ids.size()) break;
-        }
-        return static_cast<int>(count * 8);
-    }
+    // The whole process is measured at once (process_usage): there is no per-thread figure.
+    int list_threads(std::int32_t, std::span<std::uint64_t>) override { return 0; }
+    std::optional<std::int32_t> thread_usage(std::int32_t, std::uint64_t) override { return std::nullopt; }
 
-    std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) override {
-        if (!proc_) return std::nullopt;
-        std::array<char, 128> buf{};
-        const ssize_t n = read_at(proc_.get(), ProcPath(static_cast<std::uint64_t>(pid), thread_id, "schedstat").c_str(),
-                                  buf.data(), buf.size() - 1);
-        if (n <= 0) return std::nullopt;
-        const auto runtime = parse_schedstat(std::string_view(buf.data(), static_cast<std::size_t>(n)));
-        if (!runtime) return std::nullopt;
-        return tracker().figure(pid, thread_id, *runtime, gen_);
+    // The process's CPU clock: the run time of all its threads, live and exited, in nanoseconds,
+    // which any user may read (the same total as utime + stime in its stat line, without their
+    // rounding to clock ticks). Where the clocks don't address the pids of /proc, that stat
+    // total serves, in whole ticks. A figure is a delta, so at a process's first sight it is 0.
+    std::optional<std::uint32_t> process_usage(std::int32_t pid) override {
+        // MAKE_PROCESS_CPUCLOCK(pid, CPUCLOCK_SCHED) of the kernel's posix-timers.h, as glibc's
+        // clock_getcpuclockid builds it (without its extra clock_getres call).
+        const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(pid) << 3) | 2u);
+        timespec ts{};
+        std::uint64_t cpu_ns = 0;
+        if (clocks_ && ::clock_gettime(clock, &ts) == 0)
+            cpu_ns = static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+        else if (!clocks_ && pid == cur_pid_)
+            cpu_ns = cur_total_ * (1'000'000'000u / static_cast<std::uint64_t>(clock_ticks_));
+        else
+            return 0;  // gone since its task information was read
+        return tracker().figure(pid, cpu_ns);
     }
 
     // Paths go through /proc/PID, so a pid reused since the task information read could be
@@ -446,9 +407,10 @@ private:
     long page_size_;
     std::uint64_t boot_sec_;
     std::uint64_t gen_ = 0;
+    bool clocks_;  // the process CPU clocks address the pids of /proc
     std::int32_t cur_pid_ = 0;
+    std::uint64_t cur_total_ = 0;  // the CPU total of cur_pid_'s stat line, in clock ticks
     bool cur_kthread_ = false;
-    bool cur_first_sight_ = false;
 };
 
 }  // namespace
