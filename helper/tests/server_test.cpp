@@ -183,6 +183,8 @@ TEST_F(ServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
     console_ = ::geteuid();  // this process, the peer, may send (root or not): its request is awaited
     auto server = makeServer(dir_ / "helper.sock");
     ASSERT_EQ(server->start(), 0);
+    // As root the start writes one line; more where it could not re-own the file or keep records.
+    const auto startLines = audits().size();
     ClientSocket silent(server->sockPath());
     const auto begin = std::chrono::steady_clock::now();
     server->serveOne();
@@ -190,7 +192,7 @@ TEST_F(ServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
     EXPECT_GE(waited, std::chrono::milliseconds(400));
     EXPECT_LT(waited, std::chrono::seconds(5));
     EXPECT_EQ(silent.readAll(), "");
-    EXPECT_EQ(audits().size(), 1u);
+    EXPECT_EQ(audits().size(), startLines);  // a silent peer leaves no line
 }
 
 }  // namespace
