@@ -226,6 +226,24 @@ extern "C" {
 #define ZELK_STREAM_TRAILING_BYTES (-8)  /* GPU stream longer than its records */
 #define ZELK_STREAM_BAD_INDEX (-9)       /* record index past the count, or a view not opened */
 
+/* Notes for hosts (the library's return codes, loading, unloading and fork: zelk_core.h):
+ * - One snapshot stream names a pid at most once: the census reads the kernel's process list
+ *   once, and that list names each process once (macOS: proc_listallpids walks the process
+ *   lists under one lock; Linux: /proc is listed in rising pid order). Across streams a pid
+ *   may be reused: pid and start time together name one process.
+ * - pid is signed as pid_t is (kill and waitpid give negative values a meaning); in a stream it
+ *   is always 1 or more. ppid is unsigned because the kernel reports it so (macOS:
+ *   proc_bsdinfo.pbi_ppid is a uint32_t), with 0 for a process without a parent; it is below
+ *   2^31 in practice, so a host may convert it to its pid type.
+ * - The GPU creator text is the platform's bytes, passed on unfiltered: any byte but NUL can
+ *   occur, control characters and terminal escape sequences included, and it need not be
+ *   UTF-8. A host escapes it before printing it (the command's visible form above is one way).
+ * - Conformance vectors: share/zelk/vectors/ in the installed tree holds streams made by the
+ *   library's own encoders, each NAME.bin with its expected reading NAME.jsonl, and one stream
+ *   per reject rule with the code above that this decoder gives for it. Its README gives the
+ *   form of the lines. A port in another language reads every .bin and compares what it read
+ *   with the .jsonl beside it; this decoder and the library's own pass them all. */
+
 /* A validated snapshot stream: its header fields and where it lies. */
 typedef struct zelk_snapshot_view {
     const uint8_t *data;
@@ -263,6 +281,8 @@ typedef struct zelk_gpu_view {
     uint32_t record_count;
 } zelk_gpu_view;
 
+/* A cursor points at its view (`stream`), not just at the buffer: the view must stay where it
+ * is and outlive the cursor. Start a walk on a view that is not about to go out of scope. */
 /* Where a walk over a GPU client stream stands. */
 typedef struct zelk_gpu_cursor {
     const zelk_gpu_view *stream;
@@ -394,6 +414,8 @@ static inline int zelk_snapshot_open(zelk_snapshot_view *out, const uint8_t *dat
     return ZELK_STREAM_OK;
 }
 
+/* After a failed record read `out` is partly written (numbers of the record beside texts of an
+ * earlier one): use it only after ZELK_STREAM_OK. The same holds for zelk_gpu_next. */
 /* Record `index` (0 to record_count - 1) of an opened stream. ZELK_STREAM_OK, or
  * ZELK_STREAM_BAD_INDEX for an index past the count or a view that was not opened. */
 static inline int zelk_snapshot_record(const zelk_snapshot_view *s, uint32_t index, zelk_process_view *out) {

@@ -35,7 +35,9 @@ for f in ./usr/include/zelk_core.h ./usr/include/zelk_stream.h "./usr/$libdir/li
   ./usr/bin/zelk ./usr/bin/vintrel ./usr/libexec/zelk-helper ./lib/systemd/system/zelk-helper.service \
   ./usr/share/zelk/app.morvitan.zelk.helper.plist ./usr/share/doc/zelk/README.md \
   ./usr/share/doc/zelk/copyright ./usr/share/man/man1/zelk.1.gz ./usr/share/man/man1/vintrel.1.gz \
-  ./usr/share/man/man8/zelk-helper.8.gz; do
+  ./usr/share/man/man8/zelk-helper.8.gz ./usr/share/man/man3/zelk_core.3.gz ./usr/share/man/man5/zelk_stream.5.gz \
+  ./usr/include/zelk/module.modulemap ./usr/share/doc/zelk/examples/host.c ./usr/share/doc/zelk/examples/CMakeLists.txt \
+  ./usr/share/zelk/vectors/README.md ./usr/share/zelk/vectors/snapshot-flags.bin ./usr/share/zelk/vectors/gpu-clients.jsonl; do
   grep -qxF "$f" "$work/files" || fail "the package lacks $f"
 done
 if grep -v -e '^\./usr/' -e '^\./lib/systemd/system/' -e '^\./$' -e '^\./lib/\(systemd/\)\?$' "$work/files"; then

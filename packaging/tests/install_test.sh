@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds two hosts outside the tree against it,
-# one through the CMake package and one through pkg-config; each prints "1 1". Then moves the
+# one through the CMake package and one through pkg-config; each prints "1 1"; and a C file that
+# imports the module "zelk" with Clang's module build reads an installed vector. Then moves the
 # prefix elsewhere and does it again: the install is relocatable. Linux and macOS.
 # Usage: install_test.sh BUILD_DIR CMAKE CC LIBDIR VERSION
 set -euo pipefail
 build=$1 cmake=$2 cc=$3 libdir=$4 version=$5
-consumer=$(cd "$(dirname "$0")" && pwd)/consumer
+here=$(cd "$(dirname "$0")" && pwd)
+consumer=$here/consumer
+clang=$(command -v clang) || { echo "FAIL: no clang for the module check" >&2; exit 1; }
 # The real path: zelk reports the library's file as the loader found it (macOS's temporary
 # folders lie behind a symbolic link).
 work=$(cd "$(mktemp -d)" && pwd -P)
@@ -33,6 +36,12 @@ hosts() {  # hosts PREFIX: builds and runs both hosts against PREFIX
   "$cc" -o "$dir/pc_consumer" "$dir/main.c" -Wl,-rpath,"$prefix/$libdir" \
     $(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zelk-core)
   expect "pkg-config host ($prefix)" "$("$dir/pc_consumer")" "1 1"
+  file=$(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$libdir/pkgconfig" pkg-config --variable=library zelk-core)
+  [ -e "$file" ] && [ "$(basename "$file")" = "$library" ] || fail "pkg-config's library variable: $file"
+  # The module "zelk", imported with Clang's module build, warnings as errors.
+  "$clang" -std=c99 -fmodules -fmodules-cache-path="$dir/modules" -I"$prefix/include" -Wall -Wextra -Wpedantic \
+    -Werror -o "$dir/module_import" "$here/module_import.c"
+  expect "module import ($prefix)" "$("$dir/module_import" "$prefix/share/zelk/vectors/snapshot-flags.bin")" "5 records"
   expect "zelk --version ($prefix)" "$("$prefix/bin/zelk" --version)" \
     "zelk $version
 libzelk_core contract 1: $prefix/$libdir/$library"
@@ -43,6 +52,12 @@ hosts "$work/first"
 expect "unit's helper" "$(sed -n 's/^ExecStart=//p' "$work/first/$unit_dir/zelk-helper.service")" \
   "$work/first/libexec/zelk-helper"
 [ -x "$work/first/libexec/zelk-helper" ] || fail "no helper at the unit's path"
+
+# Every installed path the installed README names under include/ or share/(doc/)zelk is there.
+for path in $(grep -o '`\(include/zelk\|share/zelk\|share/doc/zelk\)[^`]*`' "$work/first/share/doc/zelk/README.md" | tr -d '`' | sort -u); do
+  [ -e "$work/first/$path" ] || fail "the README names $path, which is not installed"
+done
+echo "README: every installed path it names is there"
 
 # find_package checks the version: this package is no version 2.
 dir=$(mktemp -d "$work/v2.XXXX")
