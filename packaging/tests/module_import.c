@@ -1,6 +1,5 @@
-/* Imports the installed module "zelk" (include/zelk/module.modulemap) the way Clang's and
- * Swift's module builds do, uses a typedef and the decoder, and prints the number of records
- * of the snapshot vector named on the command line. */
+/* Imports the installed module "zelk" as Clang's and Swift's module builds do, uses a typedef
+ * and the decoder, and prints the record count of the snapshot vector named as argument. */
 #pragma clang module import zelk
 #include <stdio.h>
 
