@@ -58,9 +58,9 @@ extern "C" {
  *       Linux: listing /proc) or kept growing through 8 ever larger reads, or not one process
  *       could be read;
  *     zelk_core_gpu_clients, zelk_core_gpu_stats: when the GPUs cannot be listed (macOS:
- *       matching the IOAccelerator services fails; Linux: /sys/class/drm or /sys/class/accel
- *       exists but cannot be read), and for the clients when one GPU's clients cannot be
- *       listed (macOS: its registry children; Linux: /proc cannot be listed);
+ *       matching the IOAccelerator services fails; Linux: /sys/class/drm, or for the clients
+ *       /sys/class/accel, exists but cannot be read), and for the clients when one GPU's
+ *       clients cannot be listed (macOS: its registry children; Linux: /proc cannot be listed);
  *     zelk_core_iface_bytes: when the routing query fails (macOS: sysctl NET_RT_IFLIST2;
  *       Linux: the rtnetlink request) or its reply lacks an interface that still exists. */
 
