@@ -45,9 +45,6 @@ protected:
         const auto all = audits();
         return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
     }
-    // Whether the server may start in `dir_`: on macOS its folder must be root's (only root's
-    // test run has one); elsewhere any folder.
-    std::optional<std::string> folderRefused() { return sys::socketFolderProblem(dir_ / "helper.sock"); }
     // Connects and sends before the server accepts: the kernel queues both.
     std::string pingThrough(Server& server) {
         ClientSocket client(server.sockPath());
@@ -83,40 +80,30 @@ TEST_F(ServerTest, StartsOwnedByTheConsoleUser) {
 
 TEST_F(ServerTest, SetupFailuresAreExitStatusOne) {
     const std::string path = dir_ / "missing-folder/helper.sock";
-    auto server = makeServer(path);
-    EXPECT_EQ(server->start(), 1);
+    EXPECT_EQ(makeServer(path)->start(), 1);
     // macOS checks the folder before it binds.
     const auto refused = sys::socketFolderProblem(path);
     EXPECT_EQ(audits(), std::vector<std::string>{refused.value_or("bind() failed errno=" + std::to_string(ENOENT))});
-
     // The length limit holds for the path resolved, as bound.
     const std::string longFolder = dir_ / std::string(80, 'f');
-    ASSERT_EQ(::mkdir(longFolder.c_str(), 0700), 0);
-    ASSERT_EQ(::symlink(longFolder.c_str(), (dir_ / "l").c_str()), 0);
-    auto linked = makeServer(dir_ / "l/helper.sock");
-    EXPECT_EQ(linked->start(), 1);
+    ASSERT_TRUE(::mkdir(longFolder.c_str(), 0700) == 0 && ::symlink(longFolder.c_str(), (dir_ / "l").c_str()) == 0);
+    EXPECT_EQ(makeServer(dir_ / "l/helper.sock")->start(), 1);
     const auto bytes = (std::filesystem::canonical(longFolder) / "helper.sock").string().size();
     EXPECT_EQ(audits().back(), "refused socket path of " + std::to_string(bytes) + " bytes (at most 103)");
 }
 
-// Records are kept beside the socket only in a folder that root alone may change: group write
-// counts as root's for the groups root (0) and daemon (1) alone. (On macOS the socket too.)
+// Records (on macOS the socket too) are kept only in a folder that root alone may change; group
+// write counts as root's for the groups root (0) and daemon (1) alone.
 TEST_F(ServerTest, RootsFolderMayBeGroupWritableByDaemon) {
     if (::geteuid() != 0) GTEST_SKIP() << "making folders of root's with other groups needs root";
-    struct Folder { std::string name; mode_t mode; gid_t group; bool roots; };
-    for (const Folder& f : {Folder{"daemon", 0775, 1, true}, Folder{"other-group", 0775, 20, false},
-                            Folder{"others", 0757, 0, false}}) {
-        const std::string folder = dir_ / f.name;
-        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-        ASSERT_EQ(::chown(folder.c_str(), 0, f.group), 0);
-        ASSERT_EQ(::chmod(folder.c_str(), f.mode), 0);
-        auto server = makeServer(folder + "/helper.sock");
-        server->start();
+    const std::tuple<std::string, mode_t, gid_t> folders[] = {{"daemon", 0775, 1}, {"group", 0775, 20}, {"others", 0757, 0}};
+    for (const auto& [name, mode, group] : folders) {
+        const std::string folder = dir_ / name;
+        ASSERT_TRUE(::mkdir(folder.c_str(), 0) == 0 && ::chown(folder.c_str(), 0, group) == 0 && ::chmod(folder.c_str(), mode) == 0);
+        makeServer(folder + "/helper.sock")->start();
+        const std::string refusal = "folder " + folder + " is not root's alone";
         const auto lines = audits();
-        const bool refused = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find("folder " + folder + " is not root's alone") != std::string::npos;
-        });
-        EXPECT_EQ(refused, !f.roots) << f.name;
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(refusal) != l.npos; }), name != "daemon");
     }
 }
 
@@ -183,7 +170,7 @@ TEST_F(ServerTest, AcceptLoopAndWatchThreadShareTheOwner) {
 }
 
 TEST_F(ServerTest, ReplacedExecutableEndsTheHelper) {
-    if (const auto refused = folderRefused()) GTEST_SKIP() << *refused;
+    if (const auto refused = sys::socketFolderProblem(dir_ / "helper.sock")) GTEST_SKIP() << *refused;
     const std::string exe = dir_ / "zelk-helper";
     std::ofstream(exe) << "binary";
     const timespec old[2] = {{1'600'000'000, 0}, {1'600'000'000, 0}};
@@ -218,7 +205,7 @@ TEST_F(ServerTest, ReplacedExecutableEndsTheHelper) {
 }
 
 TEST_F(ServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
-    if (const auto refused = folderRefused()) GTEST_SKIP() << *refused;
+    if (const auto refused = sys::socketFolderProblem(dir_ / "helper.sock")) GTEST_SKIP() << *refused;
     console_ = ::geteuid();  // this process, the peer, may send (root or not): its request is awaited
     auto server = makeServer(dir_ / "helper.sock");
     ASSERT_EQ(server->start(), 0);

@@ -44,7 +44,6 @@ inline std::string process_name(pid_t pid) {
 
 class Process {
 public:
-    // `stdout_flags`: how standard output is opened.
     Process(std::vector<std::string> argv, const std::string& stdout_path, const std::string& stderr_path,
             int stdout_flags = O_WRONLY | O_CREAT | O_TRUNC) {
         std::vector<char*> args;
