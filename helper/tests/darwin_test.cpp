@@ -1,4 +1,4 @@
-// The helper's macOS logic over a recorded Mac: its kernel's answers and its power sources.
+// The helper's macOS process table over a recorded Mac kernel.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -31,8 +31,7 @@ struct RecordedMac final : darwin::Kernel, ToolRunner {
     }
 };
 
-// Restore takes out of the background what ease put there; a process in the background of its
-// own accord stays there.
+// Restore takes out of the background what ease put there, and only that.
 TEST(DarwinProcesses, RestoreTakesTheProcessOutOfTheBackground) {
     auto owned = std::make_unique<RecordedMac>();
     RecordedMac& mac = *owned;
@@ -43,16 +42,6 @@ TEST(DarwinProcesses, RestoreTakesTheProcessOutOfTheBackground) {
     EXPECT_EQ(mac.runs, (Args{"taskpolicy -b 500", "renice 10 500", "renice 10 600", "taskpolicy -B 500",
                               "renice 0 500", "renice 0 600"}));
     EXPECT_EQ(mac.procs[500].second | mac.procs[600].second, OWN_BG);
-}
-
-// pmset -b applies nothing without an internal battery: unsupported there, and nothing runs.
-TEST(Power, BatteryProfilesNeedAnInternalBattery) {
-    testing::RecordingRunner tools;
-    const PowerSources desktop = [] { return std::optional(Args{"UPS"}); };
-    EXPECT_EQ(power(System::MacOS, tools, "conserve", desktop), PowerResult::Unsupported);
-    EXPECT_EQ(power(System::MacOS, tools, "ac-low", desktop), PowerResult::Ok);
-    EXPECT_EQ(power(System::MacOS, tools, "conserve", [] { return std::optional(Args{"InternalBattery"}); }), PowerResult::Ok);
-    EXPECT_EQ(tools.runs.size(), 2u);
 }
 
 }  // namespace

@@ -82,8 +82,7 @@ TEST_F(ServerTest, SetupFailuresAreExitStatusOne) {
     const std::string path = dir_ / "missing-folder/helper.sock";
     EXPECT_EQ(makeServer(path)->start(), 1);
     // macOS checks the folder before it binds.
-    const auto refused = sys::socketFolderProblem(path);
-    EXPECT_EQ(audits(), std::vector<std::string>{refused.value_or("bind() failed errno=" + std::to_string(ENOENT))});
+    EXPECT_EQ(audits(), std::vector<std::string>{sys::socketFolderProblem(path).value_or("bind() failed errno=" + std::to_string(ENOENT))});
     // The length limit holds for the path resolved, as bound.
     const std::string longFolder = dir_ / std::string(80, 'f');
     ASSERT_TRUE(::mkdir(longFolder.c_str(), 0700) == 0 && ::symlink(longFolder.c_str(), (dir_ / "l").c_str()) == 0);
