@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -100,9 +99,9 @@ TEST_F(ServerTest, RootsFolderMayBeGroupWritableByDaemon) {
         const std::string folder = dir_ / name;
         ASSERT_TRUE(::mkdir(folder.c_str(), 0) == 0 && ::chown(folder.c_str(), 0, group) == 0 && ::chmod(folder.c_str(), mode) == 0);
         makeServer(folder + "/helper.sock")->start();
-        const std::string refusal = "folder " + folder + " is not root's alone";
         const auto lines = audits();
-        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(refusal) != l.npos; }), name != "daemon");
+        const auto refusal = [&](auto& l) { return l.find("folder " + folder + " is not root's alone") != l.npos; };
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), refusal), name != "daemon");
     }
 }
 
