@@ -100,8 +100,8 @@ TEST_F(ServerTest, RootsFolderMayBeGroupWritableByDaemon) {
         ASSERT_TRUE(::mkdir(folder.c_str(), 0) == 0 && ::chown(folder.c_str(), 0, group) == 0 && ::chmod(folder.c_str(), mode) == 0);
         makeServer(folder + "/helper.sock")->start();
         const auto lines = audits();
-        const auto refusal = [&](auto& l) { return l.find("/" + name + " is not root's alone") != l.npos; };
-        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), refusal), name != "daemon");
+        const std::string refusal = "/" + name + " is not root's alone";
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(refusal) != l.npos; }), name != "daemon");
     }
 }
 
