@@ -57,10 +57,17 @@ std::string_view linuxPowerProfile(const std::vector<std::string>& pmsetArgs) {
     return profile;
 }
 
-PowerResult power(System system, ToolRunner& tools, std::string_view profile) {
+PowerResult power(System system, ToolRunner& tools, std::string_view profile, const PowerSources& sources) {
     const auto it = POWER_PROFILES.find(profile);
     if (it == POWER_PROFILES.end()) return PowerResult::Failed;
-    if (system == System::MacOS) return tools.runTool(std::string(PMSET), it->second) ? PowerResult::Ok : PowerResult::Failed;
+    if (system == System::MacOS) {
+        if (it->second.front() == "-b" && sources) {
+            const auto types = sources();
+            if (types && std::find(types->begin(), types->end(), INTERNAL_BATTERY) == types->end())
+                return PowerResult::Unsupported;
+        }
+        return tools.runTool(std::string(PMSET), it->second) ? PowerResult::Ok : PowerResult::Failed;
+    }
     const std::string ctl(POWERPROFILESCTL);
     if (tools.runTool(ctl, {"set", std::string(linuxPowerProfile(it->second))})) return PowerResult::Ok;
     return tools.runTool(ctl, {"get"}) ? PowerResult::Failed : PowerResult::Unsupported;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,9 +54,15 @@ std::string_view linuxPowerProfile(const std::vector<std::string>& pmsetArgs);
 
 enum class PowerResult { Ok, Failed, Unsupported };
 
+// The type of each power source of the machine, such as "InternalBattery" (sys::powerSourceTypes).
+using PowerSources = std::function<std::optional<std::vector<std::string>>()>;
+inline constexpr std::string_view INTERNAL_BATTERY = "InternalBattery";
+
 // Failed without running anything when `profile` is not in POWER_PROFILES. macOS: PMSET with the
-// profile's arguments. Linux: "powerprofilesctl set PROFILE"; when that fails and
-// "powerprofilesctl get" fails too, no daemon answers: Unsupported.
-PowerResult power(System system, ToolRunner& tools, std::string_view profile);
+// profile's arguments, except that a profile of battery settings alone ("-b") is Unsupported,
+// and runs nothing, where `sources` lists no internal battery (pmset applies nothing there and
+// exits 0); no `sources`, or sources it cannot read: PMSET. Linux: "powerprofilesctl set
+// PROFILE"; when that fails and "powerprofilesctl get" fails too, no daemon answers: Unsupported.
+PowerResult power(System system, ToolRunner& tools, std::string_view profile, const PowerSources& sources = {});
 
 }  // namespace zelk::helper

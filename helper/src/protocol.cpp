@@ -160,7 +160,7 @@ Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext&
                 return Handled::Answered;
             }
             const std::string& profile = it->get_ref<const std::string&>();
-            const PowerResult result = power(ctx.tamer.system(), ctx.tools, profile);
+            const PowerResult result = power(ctx.tamer.system(), ctx.tools, profile, ctx.powerSources);
             const bool ok = result == PowerResult::Ok;
             const bool unsupported = result == PowerResult::Unsupported;
             ctx.audit("power profile=" + profile + " -> " + (ok ? "ok" : unsupported ? "unsupported" : "fail"));

@@ -52,6 +52,8 @@ struct HandlerContext {
     std::function<bool()> replaced;
     // Ease and restore, with what they recorded; its system decides the power tools too.
     Tamer& tamer;
+    // The machine's power sources, for the power profiles of battery settings (macOS).
+    PowerSources powerSources = {};
 };
 
 enum class Handled {

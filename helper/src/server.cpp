@@ -76,6 +76,12 @@ Server::Server(std::string sockPath, SelfWatch watch, ServerHooks hooks)
       hooks_(std::move(hooks)) {}
 
 int Server::start() {
+    // The limit holds for the path bound, the resolved one: /var and /tmp gain "/private" on
+    // macOS, and a linked folder may be longer than its link.
+    if (const auto problem = socketPathProblem(socketFile_)) {
+        hooks_.audit(*problem);
+        return EXIT_SETUP_FAILED;
+    }
     fd_ = sys::openUnixStream();
     if (!fd_) {
         hooks_.audit("socket() failed");
@@ -126,7 +132,8 @@ void Server::serveOne() {
         sockOwner_.store(uid);
     }
     SocketConnection conn(std::move(accepted.conn));
-    const HandlerContext ctx{hooks_.tools, hooks_.audit, [this] { return watch_.isStale(); }, *tamer_};
+    const HandlerContext ctx{hooks_.tools, hooks_.audit, [this] { return watch_.isStale(); }, *tamer_,
+                               hooks_.powerSources};
     if (handle(conn, uid, ctx) == Handled::Replaced) endReplaced();
 }
 

@@ -82,6 +82,7 @@ struct ServerHooks {
     // Ends the process; from either thread, so no static destructors run.
     std::function<void(int status)> terminate = [](int status) { std::_Exit(status); };
     std::chrono::milliseconds recvTimeout = RECV_TIMEOUT;
+    PowerSources powerSources = &sys::powerSourceTypes;
 };
 
 class Server {

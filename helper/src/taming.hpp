@@ -26,7 +26,7 @@ struct EaseRecord {
     std::int32_t pid = 0;
     std::uint64_t start_usec = 0;    // start time, microseconds since the epoch
     std::optional<int> nice;         // the nice value before ease set EASE_NICE_VALUE
-    std::optional<int> background;   // the background state before: macOS getpriority(PRIO_DARWIN_PROCESS),
+    std::optional<int> background;   // the background state before: macOS the background bits of pbi_flags,
                                      // Linux the I/O priority (class << 13 | level)
     bool operator==(const EaseRecord&) const = default;
 };

@@ -40,8 +40,12 @@ TEST(Power, EachProfileRunsPmsetOnceWithItsArguments) {
     EXPECT_EQ(POWER_PROFILES.size(), EXPECTED_PROFILES.size());
     for (const auto& [name, args] : EXPECTED_PROFILES) {
         SCOPED_TRACE(name);
-        RecordingRunner tools;
-        EXPECT_EQ(power(System::MacOS, tools, name), PowerResult::Ok);
+        RecordingRunner tools, desktop;
+        EXPECT_EQ(power(System::MacOS, tools, name, [] { return std::optional(Args{"InternalBattery"}); }), PowerResult::Ok);
+        // pmset -b applies nothing without an internal battery: no tool runs, "unsupported".
+        EXPECT_EQ(power(System::MacOS, desktop, name, [] { return std::optional(Args{"UPS"}); }),
+                  args[0] == "-b" ? PowerResult::Unsupported : PowerResult::Ok);
+        EXPECT_EQ(desktop.runs.size(), args[0] == "-b" ? 0u : 1u);
         ASSERT_EQ(tools.runs.size(), 1u);
         EXPECT_EQ(tools.runs[0].path, "/usr/bin/pmset");
         EXPECT_EQ(tools.runs[0].args, args);

@@ -78,9 +78,31 @@ TEST_F(ServerTest, StartsOwnedByTheConsoleUser) {
 }
 
 TEST_F(ServerTest, SetupFailuresAreExitStatusOne) {
-    auto server = makeServer(dir_ / "missing-folder/helper.sock");
-    EXPECT_EQ(server->start(), 1);
-    EXPECT_EQ(audits(), std::vector<std::string>{"bind() failed errno=" + std::to_string(ENOENT)});
+    const std::string path = dir_ / "missing-folder/helper.sock";
+    EXPECT_EQ(makeServer(path)->start(), 1);
+    // macOS checks the folder before it binds.
+    EXPECT_EQ(audits(), std::vector<std::string>{sys::socketFolderProblem(path).value_or("bind() failed errno=" + std::to_string(ENOENT))});
+    // The length limit holds for the path resolved, as bound.
+    const std::string longFolder = dir_ / std::string(80, 'f');
+    ASSERT_TRUE(::mkdir(longFolder.c_str(), 0700) == 0 && ::symlink(longFolder.c_str(), (dir_ / "l").c_str()) == 0);
+    EXPECT_EQ(makeServer(dir_ / "l/helper.sock")->start(), 1);
+    const auto bytes = (std::filesystem::canonical(longFolder) / "helper.sock").string().size();
+    EXPECT_EQ(audits().back(), "refused socket path of " + std::to_string(bytes) + " bytes (at most 103)");
+}
+
+// Records (on macOS the socket too) are kept only in a folder that root alone may change; group
+// write counts as root's for the groups root (0) and daemon (1) alone.
+TEST_F(ServerTest, RootsFolderMayBeGroupWritableByDaemon) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making folders of root's with other groups needs root";
+    const std::tuple<std::string, mode_t, gid_t> folders[] = {{"daemon", 0775, 1}, {"group", 0775, 20}, {"others", 0757, 0}};
+    for (const auto& [name, mode, group] : folders) {
+        const std::string folder = dir_ / name;
+        ASSERT_TRUE(::mkdir(folder.c_str(), 0) == 0 && ::chown(folder.c_str(), 0, group) == 0 && ::chmod(folder.c_str(), mode) == 0);
+        makeServer(folder + "/helper.sock")->start();
+        const auto lines = audits();
+        const std::string refusal = "/" + name + " is not root's alone";
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(refusal) != l.npos; }), name != "daemon");
+    }
 }
 
 TEST_F(ServerTest, AcceptLoopReownsSilently) {
@@ -146,6 +168,7 @@ TEST_F(ServerTest, AcceptLoopAndWatchThreadShareTheOwner) {
 }
 
 TEST_F(ServerTest, ReplacedExecutableEndsTheHelper) {
+    if (const auto refused = sys::socketFolderProblem(dir_ / "helper.sock")) GTEST_SKIP() << *refused;
     const std::string exe = dir_ / "zelk-helper";
     std::ofstream(exe) << "binary";
     const timespec old[2] = {{1'600'000'000, 0}, {1'600'000'000, 0}};
@@ -180,6 +203,7 @@ TEST_F(ServerTest, ReplacedExecutableEndsTheHelper) {
 }
 
 TEST_F(ServerTest, SilentPeerIsDroppedAfterTheReceiveTimeout) {
+    if (const auto refused = sys::socketFolderProblem(dir_ / "helper.sock")) GTEST_SKIP() << *refused;
     console_ = ::geteuid();  // this process, the peer, may send (root or not): its request is awaited
     auto server = makeServer(dir_ / "helper.sock");
     ASSERT_EQ(server->start(), 0);

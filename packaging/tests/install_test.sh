@@ -59,6 +59,12 @@ for path in $(grep -o '`\(include/zelk\|share/zelk\|share/doc/zelk\)[^`]*`' "$wo
 done
 echo "README: every installed path it names is there"
 
+# An update writes new files, never over the installed ones (a hard link keeps each old file).
+in_use=("$work/first/libexec/zelk-helper" "$work/first/bin/zelk" "$work/first/$libdir/$library")
+for f in "${in_use[@]}"; do ln -L "$f" "$f.old" && touch -t 200101010000 "$f"; done
+"$cmake" --install "$build" --prefix "$work/first" >/dev/null
+for f in "${in_use[@]}"; do [ ! "$f" -ef "$f.old" ] && rm "$f.old" || fail "an update rewrote $f in place"; done
+
 # find_package checks the version: this package is no version 2.
 dir=$(mktemp -d "$work/v2.XXXX")
 cp "$consumer"/* "$dir"/

@@ -208,6 +208,7 @@ TEST(ZelkHost, CommandLine) {
         std::string shows;  // in standard output or standard error
         bool json = false;
         std::string out = "";  // where standard output goes (default: a file)
+        bool read_only = false;  // `out` opened for reading only: every write fails
     };
     const std::string absent = "--socket=" + (dir / "absent.sock");
     std::vector<Case> cases = {
@@ -223,8 +224,8 @@ TEST(ZelkHost, CommandLine) {
         {{"ease"}, 2, "--session ID is required"},
         {{"metrics", "--max-runs", "-1"}, 2, "--max-runs: -1 is out of range"},
         {{"helper", "ping", absent}, 1, "cannot connect"},
-        {{"snapshot", "--once"}, 1, "cannot write standard output: No space left on device", false, "/dev/full"},
-        {{"net", "--json"}, 0, "{\"interface\":\"lo\",", true},
+        {{"snapshot", "--once"}, 1, "cannot write standard output: Bad file descriptor", false, dir / "read-only", true},
+        {{"net", "--json"}, 0, "{\"interface\":\"lo", true},  // lo0 on macOS
         {{"gpu", "--json"}, 0, "{\"utilization\":", true},
         {{"snapshot", "--json", "--once"}, 0, "\"pid\":1,", true},
         {{"sessions", "--json"}, 0, "", true},
@@ -237,8 +238,9 @@ TEST(ZelkHost, CommandLine) {
     for (const auto& c : cases) {
         std::vector<std::string> argv{ZELK_BIN};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        Process p(argv, c.out.empty() ? dir / "out" : c.out, dir / "err");
+        Process p(argv, c.out.empty() ? dir / "out" : c.out, dir / "err", c.read_only ? O_RDONLY | O_CREAT : O_WRONLY | O_CREAT | O_TRUNC);
         const std::string call = "zelk " + ::testing::PrintToString(c.args);
+        SCOPED_TRACE(call);  // every failure names its row
         EXPECT_EQ(p.wait_exit(60s), c.status) << call << read_text(dir / "err");
         const std::string out = c.out.empty() ? read_text(dir / "out") : "";
         const std::string err = read_text(dir / "err");

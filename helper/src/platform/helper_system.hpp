@@ -56,8 +56,8 @@ PathKind pathKind(const std::string& path);
 void removeFile(const std::string& path);
 
 // Why the folder of the socket path cannot hold the socket, or nullopt. macOS: it must be a
-// folder (not a link) owned by root and writable by root alone, so that the file the helper
-// re-owns cannot be swapped. Linux: always nullopt (the file is re-owned through a descriptor
+// folder (not a link) that openRootFolder accepts, so that the file the helper re-owns cannot
+// be swapped. Linux: always nullopt (the file is re-owned through a descriptor
 // of itself).
 std::optional<std::string> socketFolderProblem(const std::string& path);
 
@@ -134,6 +134,10 @@ ChildState pollChild(int pid);
 // Kills a spawned child that is still running and reaps it.
 void killChild(int pid);
 
+// The type of each power source of the machine (macOS: IOKit's "Type" of each, such as
+// "InternalBattery" or "UPS"); nullopt when the system cannot say (and on Linux).
+std::optional<std::vector<std::string>> powerSourceTypes();
+
 // The system whose tools the helper runs.
 System thisSystem();
 
@@ -141,7 +145,9 @@ System thisSystem();
 std::unique_ptr<ProcessControl> liveProcesses();
 
 // `path` opened as a folder (O_DIRECTORY, and O_NOFOLLOW: its last part is no link) that belongs
-// to root and that no one else may write; otherwise empty, with the reason in `problem`.
+// to root and that no one else may write: not others, and its group only when that is gid 0
+// (root, wheel) or 1 (daemon), whose only member is root. Otherwise empty, with the reason in
+// `problem`.
 Fd openRootFolder(const std::string& path, std::string& problem);
 
 // The record file `name` in `folder`, never through a link: read only when it is a regular file

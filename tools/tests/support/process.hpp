@@ -44,14 +44,15 @@ inline std::string process_name(pid_t pid) {
 
 class Process {
 public:
-    Process(std::vector<std::string> argv, const std::string& stdout_path, const std::string& stderr_path) {
+    Process(std::vector<std::string> argv, const std::string& stdout_path, const std::string& stderr_path,
+            int stdout_flags = O_WRONLY | O_CREAT | O_TRUNC) {
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 1, stdout_path.c_str(), stdout_flags, 0600);
         posix_spawn_file_actions_addopen(&fa, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);

@@ -77,10 +77,13 @@ Fd openRootFolder(const std::string& path, std::string& problem) {
         problem = "cannot open folder " + path + ": " + std::strerror(errno);
         return Fd();
     }
-    if (st.st_uid != 0 || (st.st_mode & 022) != 0) {
+    // Group write is root's alone when the group is wheel or root (0) or daemon (1), whose only
+    // member is root: macOS shows /private/var/run, where the socket lives, as root:daemon 0775.
+    const bool groupIsRoot = st.st_gid == 0 || st.st_gid == 1;
+    if (st.st_uid != 0 || (st.st_mode & 002) != 0 || ((st.st_mode & 020) != 0 && !groupIsRoot)) {
         problem = "folder " + path + " is not root's alone (owner uid " + std::to_string(st.st_uid) + ", mode " +
                   std::to_string((st.st_mode >> 6) & 7) + std::to_string((st.st_mode >> 3) & 7) +
-                  std::to_string(st.st_mode & 7) + ")";
+                  std::to_string(st.st_mode & 7) + ", group gid " + std::to_string(st.st_gid) + ")";
         return Fd();
     }
     return folder;
