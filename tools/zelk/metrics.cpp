@@ -29,6 +29,7 @@
 
 #include "args.hpp"
 #include "census.hpp"
+#include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "runs.hpp"
 #include "series.hpp"
 
@@ -42,10 +43,15 @@ using prometheus::MetricType;
 constexpr const char* kDefaultListen = "127.0.0.1:9464";
 // Label values are identities, not transcripts: a command is cut, as is any other value.
 constexpr std::size_t kLabelBytes = 128;
-// Workers for connections, and how long one may take to send its request: ten idle or
-// half-open connections leave workers free, and none holds one for more than a few seconds.
-constexpr const char* kWorkers = "24";
-constexpr const char* kRequestTimeoutMs = "3000";
+// Workers for connections, and how long one may take to send its request. civetweb gives each
+// connection a worker of its own from the moment it is accepted, and nothing but the request
+// timeout ends a connection that sends its request slowly or never: a scrape waits only when
+// every worker is held. So the workers are many (a waiting one is a thread blocked in poll and a
+// 16 KiB buffer: 512 cost a few MiB) and the timeout short (a scraper sends its request at
+// once): hundreds of slow connections still leave workers free, and more than 512 free one
+// every few milliseconds.
+constexpr const char* kWorkers = "512";
+constexpr const char* kRequestTimeoutMs = "2000";
 #ifdef __APPLE__
 constexpr unsigned kInterfaceCounterBits = 32;  // the kernel cuts them to 32 bits for other programs
 #else
@@ -159,8 +165,11 @@ std::vector<MetricFamily> families_of(const Figures& in, double seconds, std::si
         auto counters = it != h.interfaces.end() ? it->second
                                                  : std::make_pair(WidenedCounter(kInterfaceCounterBits),
                                                                   WidenedCounter(kInterfaceCounterBits));
-        add(received, {{"interface", i.name}}, static_cast<double>(counters.first.update(i.received)));
-        add(sent, {{"interface", i.name}}, static_cast<double>(counters.second.update(i.sent)));
+        // The kernel's name may hold any byte but "/", ":" and white space: the label is its
+        // visible form, as a command's is.
+        const std::string shown = to_visible(i.name);
+        add(received, {{"interface", shown}}, static_cast<double>(counters.first.update(i.received)));
+        add(sent, {{"interface", shown}}, static_cast<double>(counters.second.update(i.sent)));
         seen.emplace(i.name, counters);
     }
     h.interfaces = std::move(seen);
