@@ -52,6 +52,10 @@ constexpr std::size_t kLabelBytes = 128;
 // every few milliseconds.
 constexpr const char* kWorkers = "512";
 constexpr const char* kRequestTimeoutMs = "2000";
+// Connections the kernel holds until a worker takes them: when they are all held, a new one's
+// handshake is dropped and its client retries only after seconds, so the line is long enough
+// (the kernel cuts it to net.core.somaxconn) that a scrape waits its turn instead.
+constexpr const char* kListenBacklog = "4096";
 #ifdef __APPLE__
 constexpr unsigned kInterfaceCounterBits = 32;  // the kernel cuts them to 32 bits for other programs
 #else
@@ -327,7 +331,7 @@ int run_metrics(Context& ctx) {
     mg_callbacks callbacks{};
     callbacks.log_message = log_server_message;
     const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
-                             kRequestTimeoutMs, "enable_keep_alive", "no", nullptr};
+                             kRequestTimeoutMs, "listen_backlog", kListenBacklog, "enable_keep_alive", "no", nullptr};
     std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     if (!server) {
