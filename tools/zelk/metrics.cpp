@@ -47,9 +47,9 @@ constexpr std::size_t kLabelBytes = 128;
 // connection a worker of its own from the moment it is accepted, and nothing but the request
 // timeout ends a connection that sends its request slowly or never: a scrape waits only when
 // every worker is held. So the workers are many (a waiting one is a thread blocked in poll and a
-// 16 KiB buffer: 512 cost a few MiB) and the timeout short (a scraper sends its request at
-// once): hundreds of slow connections still leave workers free, and more than 512 free one
-// every few milliseconds.
+// 16 KiB buffer: 512 cost about 8 MiB) and the timeout short (a scraper sends its request at
+// once): hundreds of slow connections still leave workers free, and past 512 a worker comes
+// free every 4 ms.
 constexpr const char* kWorkers = "512";
 constexpr const char* kRequestTimeoutMs = "2000";
 // Connections the kernel holds until a worker takes them: when they are all held, a new one's
