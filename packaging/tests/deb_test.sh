@@ -3,8 +3,8 @@
 # control fields (a computed Depends line), its files (the install set under /usr with the manual
 # pages and the copyright file, the unit in /lib/systemd/system, no file of the build tree and
 # no path into it), the unpacked zelk finding the unpacked library, lintian with the findings
-# this project accepts (packaging/tests/lintian-accepted) left out, and no hardening finding
-# even among lintian's pedantic ones.
+# this project accepts (packaging/tests/lintian-accepted) left out, both units rated OK by
+# systemd-analyze, and no hardening, spelling or Documentation= finding among lintian's pedantic ones.
 # Usage: deb_test.sh BUILD_DIR CPACK VERSION LIBDIR
 set -euo pipefail
 build=$1 cpack=$2 version=$3 libdir=$4
@@ -53,6 +53,9 @@ grep -qx 'ExecStart=/usr/libexec/zelk-helper' "$work/root/lib/systemd/system/zel
 grep -qx 'ExecStart=/usr/bin/zelk metrics --listen 127.0.0.1:9464' "$work/root/lib/systemd/system/zelk-metrics.service" ||
   fail "the exporter's unit does not start /usr/bin/zelk metrics on loopback"
 grep -q 'zelk-metrics' "$here/../debian/postinst" && fail "the package enables the exporter's unit"
+for unit in zelk-helper zelk-metrics; do  # an exposure under 5: "OK"
+  systemd-analyze security --offline=true --threshold=49 --root="$work/root" "/lib/systemd/system/$unit.service" | tail -n 1
+done
 readelf -d "$work/root/usr/$libdir/libzelk_core.so.$version" | grep -q 'SONAME.*\[libzelk_core\.so\.1\]' ||
   fail "no SONAME libzelk_core.so.1"
 out=$("$work/root/usr/bin/zelk" --version)
@@ -64,8 +67,8 @@ if command -v lintian >/dev/null; then
   lintian --suppress-tags-from-file "$here/lintian-accepted" "$deb" | tee "$work/lintian"
   [ ! -s "$work/lintian" ] || fail "lintian findings"
   echo "lintian: nothing beyond the accepted findings"
-  # The hardening findings, pedantic ones included: none for any binary.
-  lintian --pedantic --display-info --tags hardening-no-fortify-functions,hardening-no-relro,hardening-no-bindnow,hardening-no-pie "$deb" |
+  # The hardening, spelling and unit documentation findings, pedantic ones included: none.
+  lintian --pedantic --display-info --tags hardening-no-fortify-functions,hardening-no-relro,hardening-no-bindnow,hardening-no-pie,spelling-error-in-binary,systemd-service-file-missing-documentation-key "$deb" |
     tee "$work/hardening"
   [ ! -s "$work/hardening" ] || fail "lintian hardening findings"
   echo "lintian: no hardening findings"

@@ -267,9 +267,9 @@ TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
     const std::string port_text = wait_for_match(dir / "metrics.out", R"(serving http://127\.0\.0\.1:([0-9]+)/)");
     ASSERT_NE(port_text, "") << read_text(dir / "metrics.err");
     const int port = std::stoi(port_text);
-    // Ten connections that never finish a request: each holds a worker until the request timeout.
+    // 200 connections of one user that never finish a request, each holding a worker.
     std::vector<int> hanging;
-    for (int k = 0; k < 10; ++k) {
+    for (int k = 0; k < 200; ++k) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -284,7 +284,7 @@ TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
     const auto took = std::chrono::steady_clock::now() - started;
     for (const int fd : hanging) ::close(fd);
     ASSERT_TRUE(body);
-    EXPECT_LT(took, 1s);
+    EXPECT_LT(took, 2s);
     EXPECT_NE(http_get(port, "/").value_or("").find("href=\"/metrics\""), std::string::npos);
     EXPECT_NE(body->find("zelk_build_info{version=\""), std::string::npos) << *body;
     EXPECT_NE(body->find("zelk_census_errors_total 0"), std::string::npos) << *body;
@@ -301,7 +301,26 @@ TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
     ASSERT_TRUE(omitted);
     EXPECT_EQ(omitted->find("zelk_run_cpu_usage{"), std::string::npos);
     EXPECT_EQ(omitted->find("zelk_runs_omitted 0\n"), std::string::npos) << *omitted;
-    std::printf("a scrape with ten hanging connections took %.3f s\n", std::chrono::duration<double>(took).count());
+    std::printf("a scrape with 200 hanging connections took %.3f s\n", std::chrono::duration<double>(took).count());
+}
+
+// Interface names in a network namespace of the test's own: `zelk net` and the exporter's label
+// show an escape in its visible form, and a name that is not UTF-8 is said to be so.
+TEST(ZelkHost, InterfaceNamesAreShownVisibly) {
+    TempDir dir;
+    const std::string script = R"sh(exec 2>&1; x=$(printf 'x\377y'); ip link set lo up || exit 77
+ip link add "$(printf 'e\033[7m')" type veth peer name "$x" || exit 77
+"$0" net; echo "status $?"; "$0" net "$x"; echo "status $?"; "$0" metrics --interval 0.5 >/dev/null &
+for t in $(seq 50); do sleep 0.3; exec 3<>/dev/tcp/127.0.0.1/9464 && echo -e 'GET /metrics HTTP/1.0\r\n\r' >&3 &&
+  grep 'receive.*e\^' <&3 && break; done; kill $!)sh";
+    Process p({"/usr/bin/env", "unshare", "-rn", "bash", "-c", script, ZELK_BIN}, dir / "out", dir / "err");
+    if (p.wait_exit(60s) == 77 || !read_text(dir / "err").empty()) GTEST_SKIP() << read_text(dir / "err");
+    const std::string out = read_text(dir / "out");
+    EXPECT_EQ(out.find_first_of("\x1b\xff"), std::string::npos) << out;
+    EXPECT_NE(out.find("e^[[7m "), std::string::npos) << out;
+    EXPECT_NE(out.find("status 1\nzelk: net: xM^?y: the name is not valid UTF-8, and only UTF-8 names can be queried\n"
+                       "status 1\n"), std::string::npos) << out;
+    EXPECT_TRUE(!ZELK_WITH_METRICS || out.find("{interface=\"e^[[7m\"} ") != std::string::npos) << out;
 }
 
 // A tmux server of the test's own (its socket in `dir`) with one window running a command.

@@ -29,6 +29,7 @@
 
 #include "args.hpp"
 #include "census.hpp"
+#include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "runs.hpp"
 #include "series.hpp"
 
@@ -42,10 +43,19 @@ using prometheus::MetricType;
 constexpr const char* kDefaultListen = "127.0.0.1:9464";
 // Label values are identities, not transcripts: a command is cut, as is any other value.
 constexpr std::size_t kLabelBytes = 128;
-// Workers for connections, and how long one may take to send its request: ten idle or
-// half-open connections leave workers free, and none holds one for more than a few seconds.
-constexpr const char* kWorkers = "24";
-constexpr const char* kRequestTimeoutMs = "3000";
+// Workers for connections, and how long one may take to send its request. civetweb gives each
+// connection a worker of its own from the moment it is accepted, and nothing but the request
+// timeout ends a connection that sends its request slowly or never: a scrape waits only when
+// every worker is held. So the workers are many (a waiting one is a thread blocked in poll and a
+// 16 KiB buffer: 512 cost about 8 MiB) and the timeout short (a scraper sends its request at
+// once): hundreds of slow connections still leave workers free, and past 512 a worker comes
+// free every 4 ms.
+constexpr const char* kWorkers = "512";
+constexpr const char* kRequestTimeoutMs = "2000";
+// Connections the kernel holds until a worker takes them: when they are all held, a new one's
+// handshake is dropped and its client retries only after seconds, so the line is long enough
+// (the kernel cuts it to net.core.somaxconn) that a scrape waits its turn instead.
+constexpr const char* kListenBacklog = "4096";
 #ifdef __APPLE__
 constexpr unsigned kInterfaceCounterBits = 32;  // the kernel cuts them to 32 bits for other programs
 #else
@@ -159,8 +169,11 @@ std::vector<MetricFamily> families_of(const Figures& in, double seconds, std::si
         auto counters = it != h.interfaces.end() ? it->second
                                                  : std::make_pair(WidenedCounter(kInterfaceCounterBits),
                                                                   WidenedCounter(kInterfaceCounterBits));
-        add(received, {{"interface", i.name}}, static_cast<double>(counters.first.update(i.received)));
-        add(sent, {{"interface", i.name}}, static_cast<double>(counters.second.update(i.sent)));
+        // The kernel's name may hold any byte but "/", ":" and white space: the label is its
+        // visible form, as a command's is.
+        const std::string shown = to_visible(i.name);
+        add(received, {{"interface", shown}}, static_cast<double>(counters.first.update(i.received)));
+        add(sent, {{"interface", shown}}, static_cast<double>(counters.second.update(i.sent)));
         seen.emplace(i.name, counters);
     }
     h.interfaces = std::move(seen);
@@ -318,7 +331,7 @@ int run_metrics(Context& ctx) {
     mg_callbacks callbacks{};
     callbacks.log_message = log_server_message;
     const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
-                             kRequestTimeoutMs, "enable_keep_alive", "no", nullptr};
+                             kRequestTimeoutMs, "listen_backlog", kListenBacklog, "enable_keep_alive", "no", nullptr};
     std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     if (!server) {

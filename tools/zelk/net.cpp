@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "args.hpp"
+#include "iokit.hpp"     // valid_utf8: the library takes interface names in UTF-8 only
+#include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "zelk.hpp"
 
 namespace zelk::tool {
@@ -35,20 +37,30 @@ int run_net(Context& ctx) {
     if (names.empty()) return fail(kExitFailure, "net: the system lists no network interface");
     auto& lib = ctx.library();
     int status = kExitOk;
+    const auto failed = [&status](int exit, const std::string& message) {
+        fail(exit, message);
+        if (status == kExitOk) status = exit;
+    };
     for (const auto& name : names) {
+        // A name is the kernel's bytes or the caller's: printed in its visible form, so that
+        // control bytes in it cannot reach the terminal.
+        const std::string shown = to_visible(name);
+        if (!valid_utf8({reinterpret_cast<const std::uint8_t*>(name.data()), name.size()})) {
+            failed(kExitFailure, "net: " + shown + ": the name is not valid UTF-8, and only UTF-8 names can be queried");
+            continue;
+        }
         std::uint64_t received = 0;
         std::uint64_t sent = 0;
         const std::int32_t code = lib.iface_bytes(name.c_str(), &received, &sent);
         if (code != ZELK_CORE_OK) {
-            fail(exit_for_code(code), "net: " + name + ": " + code_text(code) + " (code " + std::to_string(code) + ")");
-            if (status == kExitOk) status = exit_for_code(code);
+            failed(exit_for_code(code), "net: " + shown + ": " + code_text(code) + " (code " + std::to_string(code) + ")");
             continue;
         }
         if (json)
             std::printf("{\"interface\":%s,\"received_bytes\":%" PRIu64 ",\"sent_bytes\":%" PRIu64 "}\n",
                         json_string(name).c_str(), received, sent);
         else
-            std::printf("%-16s received %20" PRIu64 " bytes   sent %20" PRIu64 " bytes\n", name.c_str(), received, sent);
+            std::printf("%-16s received %20" PRIu64 " bytes   sent %20" PRIu64 " bytes\n", shown.c_str(), received, sent);
     }
     return status;
 }
