@@ -367,6 +367,9 @@ int run_metrics(Context& ctx) {
     callbacks.log_message = log_server_message;
     const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
                              kRequestTimeoutMs, "enable_keep_alive", "no", nullptr};
+    // Feature 8: the server library was built with IPv6 (Debian's civetweb is not).
+    if (listen[0] == '[' && mg_check_feature(8) == 0)
+        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": this build's HTTP server (civetweb) has no IPv6");
     if (const std::string why = bind_error(listen); !why.empty())
         return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + why);
     std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
