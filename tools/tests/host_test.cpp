@@ -512,7 +512,8 @@ TEST(ZelkTop, EasesAndRestoresARunThroughTheHelper) {
         const std::regex eased_row(mark + R"(\+ +)" + std::to_string(inherited) + " +[^ ]+ +" + nice + " ");
         ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
             return std::regex_search(s, eased_row) &&
-                   s.find(verb == "ease" ? "(2 processes, 2 eased)" : "(2 processes)") != std::string::npos;
+                   s.find(verb == "ease" ? "2 eased, " + SESSION : "[-]         run") != std::string::npos &&
+                   (verb == "ease") == (s.find(" eased, ") != std::string::npos);
         })) << tmux.screen();
     }
     tmux.keys({"Escape"});

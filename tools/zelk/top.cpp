@@ -290,7 +290,7 @@ private:
         else if (!note_.empty())
             line(LINES - 1, note_, pair_or(kNotePair, A_BOLD));
         else
-            line(LINES - 1, "q quit  ? help  arrows move  Enter fold  / filter  s sort  p pause  e ease  r restore",
+            line(LINES - 1, "q quit  ? help  / filter  s sort  p pause  Enter fold  e ease  r restore",
                  A_NORMAL);
         ::wrefresh(stdscr);
     }
@@ -304,16 +304,16 @@ private:
             "Enter, f            fold or unfold the selected run",
             "Left Right          fold, unfold",
             "+ -                 unfold every run, fold every run",
-            "/                   filter as you type (command, user, run): Enter keeps it,",
-            "                    Esc puts back the one before, Ctrl-U clears, Ctrl-W drops a word",
+            "/                   filter as you type (command, user, run); Enter keeps it,",
+            "                    Esc the one before; Ctrl-U clears it, Ctrl-W drops a word",
             "s S                 next sort key (CPU, memory, pid, start, GPU), reverse",
             "p, Space            pause, go on",
             "e r                 ease, restore the selected process or run (asks first)",
             "?, h, F1            this help",
             "q, Esc, F10, Ctrl-C quit",
             "",
-            "NI is the nice value; E marks an eased process (nice 10 or more), + one in its run",
-            "through an ancestor; [brackets] mark the sorted column."};
+            "NI nice value, E eased (nice 10 or more), + in its run through an ancestor,",
+            "[ ] the sorted column"};
         ::wtimeout(stdscr, -1);
         do {
             draw();

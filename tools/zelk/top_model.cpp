@@ -214,11 +214,12 @@ std::string row_text(const TopData& d, const TopRow& row, const Layout& l) {
                 if (const auto it = d.gpu_by_pid.find(d.snap.records[i].pid); it != d.gpu_by_pid.end()) gpu += it->second;
                 eased_count += eased(d.snap.records[i]);
             }
-        std::string count = std::to_string(run.processes()) + (run.processes() == 1 ? " process" : " processes");
-        if (eased_count > 0) count += ", " + std::to_string(eased_count) + " eased";
+        const std::string count = std::to_string(run.processes()) + (run.processes() == 1 ? " process" : " processes");
+        // The eased count comes first, where a narrow COMMAND column still shows it.
         return columns({fold, "", "run", "", percent(run.cpu_usage), mib(run.resident_bytes), gpu_ms(gpu),
                         duration_text(d.snap.wall_sec - static_cast<std::int64_t>(run.start_sec)),
-                        run.session + " (" + count + "): " + printable(d.snap.records[run.root].command)},
+                        (eased_count > 0 ? std::to_string(eased_count) + " eased, " : "") + run.session + " (" +
+                            count + "): " + printable(d.snap.records[run.root].command)},
                        l);
     }
     const auto& r = d.snap.records[row.record];
