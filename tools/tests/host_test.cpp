@@ -209,7 +209,12 @@ TEST(ZelkHost, CommandLine) {
         bool json = false;
         std::string out = "";  // where standard output goes (default: a file)
         bool read_only = false;  // `out` opened for reading only: every write fails
+        std::string program = ZELK_BIN;
     };
+    const auto run = start_run(dir, "wait");  // an agent run for --session
+    ASSERT_GT(grandchild(dir), 0);
+    std::string upper_session = SESSION;
+    for (auto& c : upper_session) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string absent = "--socket=" + (dir / "absent.sock");
     std::vector<Case> cases = {
         {{"top", "--rows", "abc"}, 2, "zelk: top: --rows: not a whole number: \"abc\""},
@@ -231,12 +236,23 @@ TEST(ZelkHost, CommandLine) {
         {{"sessions", "--json"}, 0, "", true},
         {{"selftest", "--json"}, 0, "{\"selftest\":\"pass\"}", true},
         {{"top", "--count=1", "--rows", "3", "--width=80"}, 0, "processors  load "},
+        {{"--version", "extra"}, 2, "--version takes no argument: \"extra\""},
+        {{"top", "1e1"}, 2, "SECONDS: not a number: \"1e1\""},
+        {{"top", "--count", "+1"}, 2, "--count: not a whole number: \"+1\""},
+        {{"metrics", "--listen", "nonsense"}, 2, "zelk: metrics: --listen: not a numeric"},
+        {{"metrics", "--listen", "999.1.1.1:9"}, 2, "--listen: not a numeric"},
+        {{"metrics", "--listen", "192.0.2.1:9"}, 1, "cannot listen on 192.0.2.1:9: Cannot assign requested address"},
+        {{"mic", "--watch", "3600", "--count", "1"}, 0, "microphone"},
+        {{"ease", "--session", upper_session, "--dry-run"}, 0, "would send"},
+        // A reader that goes away is a normal end; head reads one byte of twenty frames.
+        {{"-c", "set -o pipefail; " + std::string(ZELK_BIN) + " top 0.1 --count 20 | head -c 1"}, 0, "", false,
+         "/dev/null", false, "/bin/bash"},
     };
     for (const char* command : {"snapshot", "sessions", "top", "net", "gpu", "mic", "helper", "ease", "restore",
                                 "selftest", "metrics"})
         cases.push_back({{command, command[0] == 's' ? "-h" : "--help"}, 0, std::string("usage: zelk ") + command});
     for (const auto& c : cases) {
-        std::vector<std::string> argv{ZELK_BIN};
+        std::vector<std::string> argv{c.program};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         Process p(argv, c.out.empty() ? dir / "out" : c.out, dir / "err", c.read_only ? O_RDONLY | O_CREAT : O_WRONLY | O_CREAT | O_TRUNC);
         const std::string call = "zelk " + ::testing::PrintToString(c.args);
@@ -248,6 +264,9 @@ TEST(ZelkHost, CommandLine) {
         // A usage error is one line; plain output has no terminal escapes.
         if (c.status == 2) {
             EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << call << err;
+        }
+        if (c.program != ZELK_BIN) {
+            EXPECT_EQ(err, "") << call;  // the closed pipe: quietly
         }
         EXPECT_EQ(out.find('\x1b'), std::string::npos) << call;
         std::istringstream lines(out);
@@ -376,7 +395,8 @@ TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
     const auto run = start_run(dir, "wait");
     const pid_t inherited = grandchild(dir);
     ASSERT_GT(inherited, 0);
-    const std::string row = " +" + std::string(9 - std::to_string(inherited).size(), ' ') + std::to_string(inherited);
+    // The inherited process's row (E marks it eased where the tests run niced).
+    const std::string row = "+" + std::string(9 - std::to_string(inherited).size(), ' ') + std::to_string(inherited);
     Tmux tmux(dir, "env NO_COLOR=1 " + std::string(ZELK_BIN) + " top 0.5 --socket " + (dir / "absent.sock"), 80, 24);
     const auto first = tmux.wait_for("processors  load");
     ASSERT_TRUE(first) << tmux.screen();
@@ -390,10 +410,22 @@ TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
     EXPECT_NE(painted.find("\x1b[7m"), std::string::npos);
     EXPECT_FALSE(std::regex_search(painted, kColour)) << painted;
 
-    tmux.keys({"/", SESSION, "Enter"});
+    tmux.keys({"?"});  // the help screen lists every key
+    ASSERT_TRUE(tmux.wait_for("q, Esc, F10, Ctrl-C quit")) << tmux.screen();
+    tmux.keys({"x", "/", SESSION});  // the filter applies as it is typed
     ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
         return s.find(row) != std::string::npos && s.find("other processes") == std::string::npos;
     })) << tmux.screen();
+    tmux.keys({"Enter", "/"});  // a new filter starts empty; Ctrl-W drops a word, Ctrl-U the line, Esc the edit
+    ASSERT_TRUE(tmux.wait_for("filter (Enter keeps, Esc cancels):\n")) << tmux.screen();
+    tmux.keys({"zzz yyy"});
+    ASSERT_TRUE(tmux.wait_for("cancels): zzz yyy\n")) << tmux.screen();
+    tmux.keys({"C-w"});
+    ASSERT_TRUE(tmux.wait_for("cancels): zzz\n")) << tmux.screen();
+    tmux.keys({"C-u"});
+    ASSERT_TRUE(tmux.wait_for("other processes")) << tmux.screen();
+    tmux.keys({"Escape"});
+    ASSERT_TRUE(tmux.wait_for("filter: " + SESSION)) << tmux.screen();
     tmux.keys({"Enter"});  // the run is selected: fold it
     ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
         return s.find("[+]") != std::string::npos && s.find(row) == std::string::npos;
@@ -410,7 +442,14 @@ TEST(ZelkTop, FitsResizesFiltersFoldsSortsAndQuits) {
     ASSERT_TRUE(tmux.wait_for("ease run " + SESSION + " (2 processes) through the helper? [y/N]")) << tmux.screen();
     tmux.keys({"y"});
     ASSERT_TRUE(tmux.wait_for("the helper is not running (cannot connect to")) << tmux.screen();
-    tmux.keys({"x", "q"});
+    // 40 columns: the command stays, GPU and AGE go; the question keeps its [y/N] in sight.
+    tmux.keys({"x"});
+    tmux.run({"resize-window", "-x", "40", "-y", "24"});
+    const std::regex narrow_row("\\" + row + R"( +-?\d+ +[\d.]+  sleep 120)");
+    ASSERT_TRUE(tmux.wait_for([&](const std::string& s) { return std::regex_search(s, narrow_row); })) << tmux.screen();
+    tmux.keys({"Home", "e"});
+    ASSERT_TRUE(tmux.wait_for("... [y/N]")) << tmux.screen();
+    tmux.keys({"n", "F10"});
     EXPECT_TRUE(poll_for(10s, [&] { return tmux.run({"has-session"}).empty() && read_text(dir / "tmux.err") != ""; }))
         << tmux.screen();
 }
@@ -488,6 +527,15 @@ TEST(ZelkTop, EasesAndRestoresARunThroughTheHelper) {
         EXPECT_EQ(nice_of(inherited), verb == "ease" ? 10 : 0);
         tmux.keys({"Space"});
         ASSERT_TRUE(tmux.wait_for(verb + ": 2 of 2 ok")) << tmux.screen();
+        // The list shows what was done at once: the nice value, E on each eased process, the
+        // count in the run's header; a restore clears them.
+        const std::string mark = verb == "ease" ? "E" : " ", nice = verb == "ease" ? "10" : "0";
+        const std::regex eased_row(mark + R"(\+ +)" + std::to_string(inherited) + " +[^ ]+ +" + nice + " ");
+        ASSERT_TRUE(tmux.wait_for([&](const std::string& s) {
+            return std::regex_search(s, eased_row) &&
+                   s.find(verb == "ease" ? "2 eased, " + SESSION : "[-]         run") != std::string::npos &&
+                   (verb == "ease") == (s.find(" eased, ") != std::string::npos);
+        })) << tmux.screen();
     }
     tmux.keys({"Escape"});
     EXPECT_TRUE(poll_for(10s, [&] { return tmux.run({"has-session"}).empty() && read_text(dir / "tmux.err") != ""; }));

@@ -1,6 +1,9 @@
 // The command-line parser shared by every subcommand, and the check of standard output.
 #include "args.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -36,8 +39,12 @@ std::string range_text(double min, double max) {
 }  // namespace
 
 double parse_number(const std::string& what, const std::string& text, double min, double max) {
-    // strtod would skip leading blanks and accept "inf", "nan" and hexadecimal: a plain decimal only.
-    const bool plain = !text.empty() && text.find_first_not_of("0123456789.+-eE") == std::string::npos;
+    // strtod would skip leading blanks and accept "inf", "nan", exponents and hexadecimal: a plain
+    // decimal only, as the manual page writes numbers.
+    const std::size_t sign = !text.empty() && text[0] == '-';
+    const bool plain = text.find_first_of("0123456789") != std::string::npos &&
+                       text.find_first_not_of("0123456789.", sign) == std::string::npos &&
+                       std::count(text.begin(), text.end(), '.') <= 1;
     char* end = nullptr;
     errno = 0;
     const double v = plain ? std::strtod(text.c_str(), &end) : 0.0;
@@ -48,8 +55,8 @@ double parse_number(const std::string& what, const std::string& text, double min
 }
 
 std::int64_t parse_whole(const std::string& what, const std::string& text, std::int64_t min, std::int64_t max) {
-    const bool plain = !text.empty() && text.find_first_not_of("0123456789", text[0] == '-' || text[0] == '+') ==
-                                            std::string::npos && text.size() > (text[0] == '-' || text[0] == '+');
+    const std::size_t sign = !text.empty() && text[0] == '-';
+    const bool plain = text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos;
     char* end = nullptr;
     errno = 0;
     const long long v = plain ? std::strtoll(text.c_str(), &end, 10) : 0;
@@ -120,9 +127,13 @@ Parsed parse_args(const CommandSpec& command, const std::vector<std::string>& ar
 void flush_out() {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int err = errno;
-        throw WriteFailed(std::string("cannot write standard output: ") +
-                          (err != 0 ? std::strerror(err) : "write error"));
+        int err = errno;
+        // An earlier write failed and nothing was left to write now: a pipe without a reader
+        // still says so when polled.
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (err == 0 && ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR)) err = EPIPE;
+        throw WriteFailed(std::string("cannot write standard output: ") + (err != 0 ? std::strerror(err) : "write error"),
+                          err);
     }
 }
 

@@ -22,7 +22,8 @@ struct HelpShown {};
 
 // Standard output could not be written (a full disk, a closed pipe).
 struct WriteFailed : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    WriteFailed(const std::string& what, int error) : std::runtime_error(what), error(error) {}
+    int error;  // the errno: EPIPE when the reader went away
 };
 
 struct OptionSpec {
@@ -63,7 +64,8 @@ Parsed parse_args(const CommandSpec& command, const std::vector<std::string>& ar
 // The help text of a subcommand.
 std::string help_text(const CommandSpec& command);
 
-// A number in `text` (the whole of it), for `what` (an option name) within [min, max].
+// A number in `text` (the whole of it: plain decimal digits, a point, a minus; no exponent or
+// plus sign), for `what` (an option name) within [min, max].
 double parse_number(const std::string& what, const std::string& text, double min, double max);
 std::int64_t parse_whole(const std::string& what, const std::string& text, std::int64_t min, std::int64_t max);
 

@@ -21,9 +21,8 @@ std::int32_t fetch_clients(Library& lib, std::vector<GpuClient>& out) {
         std::size_t len;
         ~Release() { lib.free(ptr, len); }
     } release{lib, ptr, len};
-    auto decoded = decode_gpu_clients({ptr, len});
-    if (!decoded) throw std::runtime_error("the library returned a malformed ZELKGPU1 stream");
-    out = std::move(*decoded);
+    if (const int rc = decode_gpu_clients({ptr, len}, out); rc != ZELK_STREAM_OK)
+        throw std::runtime_error(std::string("the library returned a malformed ZELKGPU1 stream: ") + stream_rule(rc));
     return code;
 }
 

@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -42,13 +43,13 @@ int usage(FILE* out) {
                  "--version prints this tool's version and the loaded library's contract and file\n"
                  "\nOptions take their value as --opt VALUE or --opt=VALUE. --json, where a command has it, writes\n"
                  "JSON Lines: one JSON object per line. Exit status 2 means a bad command line; a failed write to\n"
-                 "standard output (a full disk, a closed pipe) is reported and exits with status 1.\n",
+                 "standard output (a full disk) is reported and exits with status 1; a closed pipe ends quietly.\n",
                  ZELK_DEFAULT_LIBRARY);
     if (out != stdout) return kExitUsage;
     try {
         flush_out();
     } catch (const WriteFailed& e) {
-        return fail(kExitFailure, e.what());
+        return e.error == EPIPE ? kExitOk : fail(kExitFailure, e.what());
     }
     return kExitOk;
 }
@@ -74,6 +75,11 @@ std::string own_directory() {
 }  // namespace
 
 Registration::Registration(Command command) { registry().emplace(command.name, command); }
+
+std::string& running_command() {
+    static std::string name;
+    return name;
+}
 
 Library::Library(const std::string& path) {
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -158,7 +164,8 @@ std::string json_string(const std::string& bytes) {
 
 int main(int argc, char** argv) {
     using namespace zelk::tool;
-    // A closed pipe shows as EPIPE on a write, reported as such, instead of ending the tool silently.
+    // A closed pipe shows as EPIPE on a write, so the tool ends in its own way (quietly, status 0)
+    // rather than by the signal.
     ::signal(SIGPIPE, SIG_IGN);
     Context ctx;
     ctx.library_path = ZELK_DEFAULT_LIBRARY;
@@ -182,7 +189,9 @@ int main(int argc, char** argv) {
     }
     int status = kExitOk;
     try {
-        if (version) {
+        if (version && i < argc) {
+            return fail(kExitUsage, "--version takes no argument: \"" + std::string(argv[i]) + "\" (see zelk --help)");
+        } else if (version) {
             std::printf("zelk %s\n", ZELK_VERSION);
             try {
                 Library& lib = ctx.library();
@@ -197,7 +206,7 @@ int main(int argc, char** argv) {
         } else {
             const auto it = registry().find(name);
             if (it == registry().end()) return fail(kExitUsage, "unknown command " + name + " (see zelk help)");
-            ctx.command = name;
+            ctx.command = running_command() = name;
             ctx.args.assign(argv + i + 1, argv + argc);
             try {
                 status = it->second.run(ctx);
@@ -208,11 +217,13 @@ int main(int argc, char** argv) {
             } catch (const WriteFailed&) {
                 throw;
             } catch (const std::exception& e) {
-                status = fail(kExitLibrary, e.what());
+                status = fail(kExitLibrary, name + ": " + e.what());
             }
         }
         flush_out();
     } catch (const WriteFailed& e) {
+        // A reader that went away (`zelk snapshot | head -1`) has all it wanted: a normal end.
+        if (e.error == EPIPE) return kExitOk;
         return fail(kExitFailure, (ctx.command.empty() ? "" : ctx.command + ": ") + e.what());
     }
     return status;

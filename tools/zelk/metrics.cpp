@@ -8,8 +8,11 @@
 // prometheus-cpp's pull library uses) with this file's own handler: enough workers and a
 // request timeout that idle or slow connections cannot hold every worker, and nothing but
 // zelk_ series on /metrics.
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <civetweb.h>
 #include <prometheus/metric_family.h>
@@ -28,6 +31,7 @@
 #include <sstream>
 
 #include "args.hpp"
+#include "fd.hpp"
 #include "census.hpp"
 #include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "runs.hpp"
@@ -296,6 +300,52 @@ void pause_for(double seconds) {
     }
 }
 
+// --listen in the server's form: PORT (on loopback: exposing the machine's processes is a choice
+// to make by address), IPV4:PORT or [IPV6]:PORT, the address numeric: no name is looked up.
+std::string listen_address(const std::string& value) {
+    const UsageError bad("--listen: not a numeric ADDR:PORT, [IPV6]:PORT or PORT: \"" + value + "\"");
+    std::string host = "127.0.0.1", port = value;
+    const bool v6 = !value.empty() && value[0] == '[';
+    if (v6) {
+        const auto close = value.find("]:");
+        if (close == std::string::npos) throw bad;
+        host = value.substr(1, close - 1);
+        port = value.substr(close + 2);
+    } else if (const auto colon = value.rfind(':'); colon != std::string::npos) {
+        host = value.substr(0, colon);
+        port = value.substr(colon + 1);
+    }
+    in6_addr address;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535 || ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), &address) != 1)
+        throw bad;
+    return v6 ? "[" + host + "]:" + port : host + ":" + port;
+}
+
+// Binds the address once, as the server is about to, so that a failure gives the system's reason
+// ("Address already in use", "Cannot assign requested address"); empty when it binds.
+std::string bind_error(const std::string& listen) {
+    const bool v6 = listen[0] == '[';
+    const auto colon = listen.rfind(':');
+    const std::string host = v6 ? listen.substr(1, colon - 2) : listen.substr(0, colon);
+    const auto port = htons(static_cast<std::uint16_t>(std::stoul(listen.substr(colon + 1))));
+    sockaddr_in a4{};
+    sockaddr_in6 a6{};
+    a4.sin_family = AF_INET;
+    a4.sin_port = port;
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = port;
+    ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), v6 ? static_cast<void*>(&a6.sin6_addr) : &a4.sin_addr);
+    const Fd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+    const int on = 1;
+    // As the server binds: reusing an address that only lingers in TIME_WAIT is allowed.
+    if (fd.get() < 0 || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd.get(), v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4),
+               v6 ? sizeof a6 : sizeof a4) != 0)
+        return std::strerror(errno);
+    return "";
+}
+
 const CommandSpec metrics_spec{
     "zelk metrics [--listen ADDR:PORT] [--interval SECONDS] [--max-runs N]",
     "Serves Prometheus metrics of agent runs, GPU and network interfaces at /metrics (a landing page at /).\n"
@@ -306,9 +356,7 @@ const CommandSpec metrics_spec{
 
 int run_metrics(Context& ctx) {
     const Parsed args = parse_args(metrics_spec, ctx.args);
-    std::string listen = args.value("--listen") ? *args.value("--listen") : kDefaultListen;
-    // A bare port binds to loopback: exposing the machine's processes is a choice to make by name.
-    if (listen.find(':') == std::string::npos) listen = "127.0.0.1:" + listen;
+    const std::string listen = listen_address(args.value("--listen") ? *args.value("--listen") : kDefaultListen);
     const double interval = args.number("--interval", 5.0, 0.5, 3600);
     const auto max_runs = static_cast<std::size_t>(args.whole("--max-runs", 50, 0, 10000));
     auto& lib = ctx.library();
@@ -332,6 +380,11 @@ int run_metrics(Context& ctx) {
     callbacks.log_message = log_server_message;
     const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
                              kRequestTimeoutMs, "listen_backlog", kListenBacklog, "enable_keep_alive", "no", nullptr};
+    // Feature 8: the server library was built with IPv6 (Debian's civetweb is not).
+    if (listen[0] == '[' && mg_check_feature(8) == 0)
+        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": this build's HTTP server (civetweb) has no IPv6");
+    if (const std::string why = bind_error(listen); !why.empty())
+        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + why);
     std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
     ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     if (!server) {

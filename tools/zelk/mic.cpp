@@ -14,20 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "args.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include "platform/owned.hpp"
+#include "fd.hpp"
 #include "zelk.hpp"
 
 extern char** environ;
 
 namespace zelk::tool {
 namespace {
-
-using Fd = Owned<int, ::close, -1>;
 
 bool make_pipe(Fd& read_end, Fd& write_end) {
     int fds[2];
@@ -144,8 +143,9 @@ int run_mic(Context& ctx) {
     // Lines go out as they arrive; whatever reaches standard error is kept to report a fault.
     std::string pending;
     std::string errors;
-    std::string write_error;
+    std::optional<WriteFailed> write_error;
     long lines = 0;
+    bool ended = false;  // ended by this tool after its --count lines
     while (out_read.get() >= 0 || err_read.get() >= 0) {
         pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
@@ -154,7 +154,7 @@ int run_mic(Context& ctx) {
         }
         char buf[4096];
         for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+            if (ended || fds[k].fd < 0 || fds[k].revents == 0) continue;
             const ssize_t n = ::read(fds[k].fd, buf, sizeof buf);
             if (n <= 0) {
                 (k == 0 ? out_read : err_read) = Fd();
@@ -173,23 +173,28 @@ int run_mic(Context& ctx) {
                 try {
                     flush_out();
                 } catch (const WriteFailed& e) {
-                    write_error = e.what();
+                    write_error = e;
                     out_read = Fd();
                     break;
                 }
                 pending.erase(0, nl + 1);
-                // Enough lines: close the pipe as a reader going away would; the probe ends itself.
-                if (max_lines > 0 && ++lines >= max_lines) out_read = Fd();
+                // Enough lines: the probe is ended now, not when it next writes (a whole interval later).
+                if (max_lines > 0 && ++lines >= max_lines) {
+                    out_read = Fd();
+                    err_read = Fd();
+                    ::kill(pid, SIGTERM);  // a child not yet waited for: the pid is still its own
+                    ended = true;
+                }
             }
         }
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!write_error.empty()) throw WriteFailed(write_error);
+    if (write_error) throw *write_error;
     if (!pending.empty() && max_lines < 0) return fail(kExitFailure, "mic: the probe's output ended mid-line");
     if (!errors.empty()) return fail(kExitFailure, "mic: the probe wrote to standard error: " + errors);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (!ended && (!WIFEXITED(status) || WEXITSTATUS(status) != 0))
         return fail(kExitFailure, "mic: " + probe + " " + describe_status(status));
     return kExitOk;
 }

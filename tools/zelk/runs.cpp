@@ -3,6 +3,7 @@
 #include "runs.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <limits>
 #include <tuple>
@@ -24,6 +25,12 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 }  // namespace
+
+bool same_session(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
 
 std::vector<Run> group_runs(const Snapshot& snapshot) {
     const auto& records = snapshot.records;

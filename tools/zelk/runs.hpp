@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "iokit_gpu.hpp"
-#include "stream.hpp"
+#include "records.hpp"
 
 namespace zelk::tool {
 
@@ -40,6 +39,10 @@ std::map<std::int32_t, std::uint64_t> gpu_time_by_pid(std::span<const GpuClient>
 // The GPU time of a run's processes (saturating).
 std::uint64_t run_gpu_time(const Snapshot& snapshot, const Run& run,
                            const std::map<std::int32_t, std::uint64_t>& by_pid);
+
+// Whether two session ids are the same id: hexadecimal digits compare ignoring case, as the
+// library keeps an id's case as it found it.
+bool same_session(const std::string& a, const std::string& b);
 
 // "45s", "12m05s", "3h07m", "2d04h": how long a run has been going (0s for a negative span).
 std::string duration_text(std::int64_t seconds);

@@ -93,7 +93,7 @@ int tame(Context& ctx, const std::string& verb) {
     if (const int status = take(ctx.library(), t); status != kExitOk) return status;
     const Snapshot& s = t.snap;
     const auto runs = group_runs(s);
-    const auto it = std::find_if(runs.begin(), runs.end(), [&](const Run& r) { return r.session == session; });
+    const auto it = std::find_if(runs.begin(), runs.end(), [&](const Run& r) { return same_session(r.session, session); });
     if (it == runs.end()) return fail(kExitFailure, verb + ": no agent run with session " + session);
 
     int status = kExitOk;

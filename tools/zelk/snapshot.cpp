@@ -1,11 +1,13 @@
 // zelk snapshot / selftest: the process census through the exported function, read back
-// with the library's own stream decoder.
+// with the public decoder of zelk_stream.h.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <memory>
 #include <map>
 #include <thread>
 
@@ -15,16 +17,22 @@
 
 namespace zelk::tool {
 
-int take(Library& lib, Taken& out) {
+int take(Library& lib, Taken& out, std::string* error) {
+    const auto failed = [&](int status, const std::string& message) {
+        if (error == nullptr) return fail(status, running_command() + ": " + message);
+        *error = message;
+        return status;
+    };
     std::uint8_t* p = nullptr;
     std::size_t n = 0;
     const std::int32_t code = lib.snapshot(&p, &n);
-    if (code != ZELK_CORE_OK) return fail(exit_for_code(code), std::string("snapshot: ") + code_text(code));
+    if (code != ZELK_CORE_OK)
+        return failed(exit_for_code(code), std::string("the census failed: ") + code_text(code) + " (code " +
+                                               std::to_string(code) + ")");
     out.raw.assign(p, p + n);
     lib.free(p, n);
-    auto decoded = decode_snapshot(out.raw);
-    if (!decoded) return fail(kExitFailure, "snapshot: the library returned a malformed stream");
-    out.snap = std::move(*decoded);
+    if (const int rc = decode_snapshot(out.raw, out.snap); rc != ZELK_STREAM_OK)
+        return failed(kExitFailure, std::string("the library returned a malformed ZELKSNP1 stream: ") + stream_rule(rc));
     return kExitOk;
 }
 
@@ -123,10 +131,16 @@ int run_snapshot(Context& ctx) {
         status != kExitOk)
         return status;
     if (const std::string* raw_path = args.value("--raw")) {
-        std::ofstream out(*raw_path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(t.raw.data()), static_cast<std::streamsize>(t.raw.size()));
-        out.close();
-        if (!out) return fail(kExitFailure, "snapshot: cannot write " + *raw_path);
+        // The file is closed (and its close checked: a full disk may show only then) before the table.
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(raw_path->c_str(), "wb"), &std::fclose);
+        bool written = file && std::fwrite(t.raw.data(), 1, t.raw.size(), file.get()) == t.raw.size() &&
+                       std::fflush(file.get()) == 0;
+        int err = written ? 0 : errno;
+        if (file && std::fclose(file.release()) != 0 && written) {
+            written = false;
+            err = errno;
+        }
+        if (!written) return fail(kExitFailure, "snapshot: cannot write " + *raw_path + ": " + std::strerror(err));
     }
     if (args.has("--json"))
         print_json(t.snap);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "args.hpp"
@@ -104,15 +105,12 @@ public:
     // False when the census failed (its message is in `error`).
     bool collect(TopData& out, std::string& error) {
         Taken t;
-        if (take(lib_, t) != kExitOk) {
-            error = "the census failed";
-            return false;
-        }
+        if (take(lib_, t, &error) != kExitOk) return false;
         TopData d;
         d.snap = std::move(t.snap);
         d.runs = group_runs(d.snap);
         std::vector<GpuClient> clients;
-        d.have_gpu = fetch_clients(lib_, clients) == ZELK_CORE_OK;
+        if (fetch_clients(lib_, clients) != ZELK_CORE_OK) clients.clear();  // no GPU column then
         d.gpu_by_pid = gpu_time_by_pid(clients);
         for (const auto& r : d.snap.records) d.users[r.uid] = user_name(r.uid);
         out = std::move(d);
@@ -156,12 +154,13 @@ int run_plain(Collector& collector, const Options& o) {
         if (frame == 0 && collector.collect(d, error)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
         if (!collector.collect(d, error)) return fail(kExitFailure, "top: " + error);
         if (frame > 0) std::printf("\n");
+        const Layout l = layout(d, o.view, o.width);
         std::printf("%s\n%s\n%s\n", machine_line(d, machine_totals(d.snap.mem_total)).c_str(),
-                    status_line(d, o.view, false).c_str(), trimmed(column_titles(o.width)).c_str());
+                    status_line(d, o.view, false).c_str(), trimmed(column_titles(l)).c_str());
         std::size_t shown = 0;
         for (const auto& row : build_rows(d, o.view)) {
             if (o.rows > 0 && shown++ >= o.rows) break;
-            std::printf("%s\n", trimmed(row_text(d, row, o.width)).c_str());
+            std::printf("%s\n", trimmed(row_text(d, row, l)).c_str());
         }
         flush_out();
         if (o.frames == 0 || frame + 1 < o.frames)
@@ -204,7 +203,8 @@ public:
         // The rows are rebuilt and drawn after a census or a key only, not at every tick.
         bool changed = true;
         for (;;) {
-            if (!paused_ && Clock::now() >= next) {
+            if (!paused_ && (Clock::now() >= next || recollect_)) {
+                recollect_ = false;
                 if (collector_.collect(data_, error))
                     machine_ = machine_totals(data_.snap.mem_total);
                 else
@@ -220,7 +220,7 @@ public:
             }
             const int key = ::wgetch(stdscr);
             if (key == ERR) continue;
-            if (key == 'q' || key == 'Q' || key == 27 || key == 3) return kExitOk;
+            if (key == 'q' || key == 'Q' || key == 27 || key == 3 || key == KEY_F(10)) return kExitOk;
             handle(key);
             changed = true;
         }
@@ -269,64 +269,108 @@ private:
 
     void draw() {
         ::werase(stdscr);
+        const Layout l = layout(data_, view_, COLS);
         line(0, machine_line(data_, machine_), A_BOLD);
         line(1, status_line(data_, view_, paused_), A_NORMAL);
-        line(2, column_titles(COLS), pair_or(kTitlePair, A_REVERSE));
+        line(2, column_titles(l), pair_or(kTitlePair, A_REVERSE));
         for (int k = 0; k < list_height(); ++k) {
             const std::size_t i = first_ + static_cast<std::size_t>(k);
             if (i >= rows_.size()) break;
             const auto& r = rows_[i];
-            attr_t a = r.kind == TopRow::Kind::Process ? A_NORMAL : (pair_or(kRunPair, A_NORMAL) | A_BOLD);
+            attr_t a = r.kind != TopRow::Kind::Process ? pair_or(kRunPair, A_NORMAL) | A_BOLD
+                       : eased(data_.snap.records[r.record]) ? pair_or(kMarkPair, A_NORMAL)
+                                                             : A_NORMAL;
             if (i == selected_) a = A_REVERSE | (colour_ ? A_NORMAL : A_BOLD);
-            line(list_top() + k, row_text(data_, r, COLS), a);
+            line(list_top() + k, row_text(data_, r, l), a);
         }
         if (rows_.empty() && !view_.filter.empty())
             line(list_top(), "nothing matches the filter \"" + printable(view_.filter) + "\" (/ changes it)", A_NORMAL);
-        if (!note_.empty())
+        if (prompt_)
+            line(LINES - 1, *prompt_, A_BOLD);
+        else if (!note_.empty())
             line(LINES - 1, note_, pair_or(kNotePair, A_BOLD));
         else
-            line(LINES - 1, "q quit  arrows move  Enter fold  / filter  s sort  S reverse  p pause  e ease  r restore",
+            line(LINES - 1, "q quit  ? help  / filter  s sort  p pause  Enter fold  e ease  r restore",
                  A_NORMAL);
         ::wrefresh(stdscr);
     }
 
-    // A line typed at the bottom; nullopt when Esc cancels it.
-    std::optional<std::string> ask_line(const std::string& question, std::string text) {
+    // The help screen over the list: every key, until a key is pressed.
+    void help() {
+        static const char* const kKeys[] = {
+            "Up Down, k j        move the selection",
+            "PgUp PgDn           move a page",
+            "Home End, g G       first, last row",
+            "Enter, f            fold or unfold the selected run",
+            "Left Right          fold, unfold",
+            "+ -                 unfold every run, fold every run",
+            "/                   filter as you type (command, user, run); Enter keeps it,",
+            "                    Esc the one before; Ctrl-U clears it, Ctrl-W drops a word",
+            "s S                 next sort key (CPU, memory, pid, start, GPU), reverse",
+            "p, Space            pause, go on",
+            "e r                 ease, restore the selected process or run (asks first)",
+            "?, h, F1            this help",
+            "q, Esc, F10, Ctrl-C quit",
+            "",
+            "NI nice value, E eased (nice 10 or more), + in its run through an ancestor,",
+            "[ ] the sorted column"};
         ::wtimeout(stdscr, -1);
-        ::curs_set(1);
-        std::optional<std::string> result;
-        for (;;) {
-            line(LINES - 1, question + text, A_BOLD);
-            ::wmove(stdscr, LINES - 1, std::min(static_cast<int>(question.size() + text.size()), COLS - 1));
+        do {
+            draw();
+            for (int y = list_top(); y < LINES - 1; ++y) line(y, "", A_NORMAL);
+            line(list_top(), "zelk top: keys", A_BOLD);
+            for (std::size_t k = 0; k < std::size(kKeys) && list_top() + 1 + static_cast<int>(k) < LINES - 1; ++k)
+                line(list_top() + 1 + static_cast<int>(k), std::string("  ") + kKeys[k], A_NORMAL);
+            line(LINES - 1, "press a key to go back", pair_or(kNotePair, A_BOLD));
             ::wrefresh(stdscr);
-            const int key = ::wgetch(stdscr);
-            if (key == 27) break;
-            if (key == '\n' || key == '\r' || key == KEY_ENTER) {
-                result = text;
-                break;
-            }
-            if ((key == KEY_BACKSPACE || key == 127 || key == 8) && !text.empty())
-                text.pop_back();
-            else if (key >= 0x20 && key < 0x7F && text.size() < 200)
-                text += static_cast<char>(key);
-            else if (key == KEY_RESIZE)
-                draw();
-        }
-        ::curs_set(0);
+        } while (::wgetch(stdscr) == KEY_RESIZE);
         ::wtimeout(stdscr, kTickMs);
-        return result;
     }
 
-    bool confirm(const std::string& question) {
+    // The filter, typed at the bottom from empty and applied at each key; Enter keeps it, Esc
+    // puts back the one before. Ctrl-U clears the line, Ctrl-W drops its last word.
+    void edit_filter() {
+        const std::string before = view_.filter;
+        const std::string prompt = "filter (Enter keeps, Esc cancels): ";
+        std::string text;
         ::wtimeout(stdscr, -1);
-        line(LINES - 1, question + " [y/N]", A_BOLD);
-        ::wrefresh(stdscr);
-        int key;
-        while ((key = ::wgetch(stdscr)) == KEY_RESIZE) {
+        ::curs_set(1);
+        for (;;) {
+            view_.filter = text;
+            rows_ = build_rows(data_, view_);
+            follow_selection();
+            prompt_ = prompt + printable(text);
             draw();
-            line(LINES - 1, question + " [y/N]", A_BOLD);
+            ::wmove(stdscr, LINES - 1, std::min(static_cast<int>(prompt_->size()), COLS - 1));
             ::wrefresh(stdscr);
+            const int key = ::wgetch(stdscr);
+            if (key == 27) view_.filter = before;
+            if (key == 27 || key == '\n' || key == '\r' || key == KEY_ENTER) break;
+            if ((key == KEY_BACKSPACE || key == 127 || key == 8) && !text.empty()) {
+                text.pop_back();
+            } else if (key == 21) {  // Ctrl-U
+                text.clear();
+            } else if (key == 23) {  // Ctrl-W: the blanks before the cursor, then the word
+                while (!text.empty() && text.back() == ' ') text.pop_back();
+                while (!text.empty() && text.back() != ' ') text.pop_back();
+            } else if (key >= 0x20 && key < 0x7F && text.size() < 200) {
+                text += static_cast<char>(key);
+            }
         }
+        prompt_.reset();
+        ::curs_set(0);
+        ::wtimeout(stdscr, kTickMs);
+    }
+
+    // A question answered with y; its " [y/N]" stays in sight, the question is cut before it.
+    bool confirm(const std::string& question) {
+        const auto room = static_cast<std::size_t>(std::max(COLS - 1 - 6, 3));
+        prompt_ = (question.size() > room ? question.substr(0, room - 3) + "..." : question) + " [y/N]";
+        ::wtimeout(stdscr, -1);
+        int key;
+        do draw();
+        while ((key = ::wgetch(stdscr)) == KEY_RESIZE);
+        prompt_.reset();
         ::wtimeout(stdscr, kTickMs);
         return key == 'y' || key == 'Y';
     }
@@ -399,6 +443,7 @@ private:
         }
         show_answers(title, answers, true);
         note_ = verb + ": " + std::to_string(ok) + " of " + std::to_string(targets.size()) + " ok";
+        recollect_ = true;  // the new nice values show at once
     }
 
     void fold(bool folded) {
@@ -452,10 +497,8 @@ private:
             }
             case 'S': view_.reverse = !view_.reverse; break;
             case 'p': case ' ': paused_ = !paused_; break;
-            case '/':
-                if (const auto text = ask_line("filter (command, user, run; Enter applies, Esc cancels): ", view_.filter))
-                    view_.filter = *text;
-                break;
+            case '/': edit_filter(); break;
+            case '?': case 'h': case KEY_F(1): help(); break;
             case 'e': tame("ease"); break;
             case 'r': tame("restore"); break;
             case KEY_RESIZE: break;  // the next draw uses the new size
@@ -476,6 +519,8 @@ private:
     std::int32_t selected_pid_ = 0;
     bool paused_ = false;
     bool colour_ = false;
+    bool recollect_ = false;              // take a census now (after an ease or restore)
+    std::optional<std::string> prompt_;  // a question or typed line in place of the key line
     std::string note_;
 
 public:
@@ -486,8 +531,9 @@ const CommandSpec top_spec{
     "zelk top [SECONDS] [--interval SECONDS] [--sort KEY] [--filter TEXT] [--socket PATH] [--rows N] [--count N] "
     "[--width N]",
     "The census grouped by agent run, refreshed every SECONDS (default 2). In a terminal: arrows move, Enter\n"
-    "folds a run, / filters (command, user, run), s sorts (CPU, memory, pid, start, GPU), S reverses, p pauses,\n"
-    "e eases and r restores the selected process or run through the helper (asking first), q or Esc quits.\n"
+    "folds a run, / filters as you type (command, user, run), s sorts (CPU, memory, pid, start, GPU), S reverses,\n"
+    "p pauses, e eases and r restores the selected process or run through the helper (asking first), ? shows\n"
+    "every key, q, Esc or F10 quits.\n"
     "Colour unless NO_COLOR is set. Not in a terminal, it writes plain frames, a blank line between them.",
     {{"--interval", "SECONDS", "seconds between censuses, 0.1 to 3600 (also the first argument)"},
      {"--sort", "KEY", "CPU, memory, pid, start or GPU (default CPU)"},

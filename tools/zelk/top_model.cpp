@@ -65,14 +65,32 @@ std::string mib(std::uint64_t bytes) {
     return buf;
 }
 
-// MARK PID USER CPU% RSS GPU TIME COMMAND, COMMAND taking what the width leaves.
-std::string columns(const char* mark, const std::string& pid, const std::string& user, const std::string& cpu,
-                    const std::string& rss, const std::string& gpu, const std::string& time,
-                    const std::string& command, int width) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "%-3s %7s %-9.9s %6s %9s %8s %8s  ", mark, pid.c_str(), user.c_str(), cpu.c_str(),
-                  rss.c_str(), gpu.c_str(), time.c_str());
-    return fixed(buf + command, width);
+// One row's cells, in column order; the layout says which are shown.
+struct Cells {
+    std::string mark, pid, user, nice, cpu, rss, gpu, age, command;
+};
+
+// The fixed columns' widths, aligned right except MARK and USER; two spaces before COMMAND.
+constexpr int kMarkWidth = 3, kPidWidth = 7, kUserWidth = 9, kNiceWidth = 3, kCpuWidth = 6, kRssWidth = 9,
+              kGpuWidth = 8, kAgeWidth = 8, kCommandMin = 16;
+
+std::string columns(const Cells& c, const Layout& l) {
+    std::string out;
+    const auto cell = [&](bool shown, const std::string& text, int width, bool left) {
+        if (!shown) return;
+        std::string t = text.substr(0, static_cast<std::size_t>(width));
+        const std::string pad(static_cast<std::size_t>(width) - t.size(), ' ');
+        out += (left ? t + pad : pad + t) + " ";
+    };
+    cell(true, c.mark, kMarkWidth, true);
+    cell(true, c.pid, kPidWidth, false);
+    cell(l.user, c.user, kUserWidth, true);
+    cell(l.nice, c.nice, kNiceWidth, false);
+    cell(l.cpu, c.cpu, kCpuWidth, false);
+    cell(l.rss, c.rss, kRssWidth, false);
+    cell(l.gpu, c.gpu, kGpuWidth, false);
+    cell(l.age, c.age, kAgeWidth, false);
+    return fixed(out + " " + c.command, l.width);
 }
 
 std::string percent(std::uint64_t usage) {
@@ -155,33 +173,63 @@ std::string printable(const std::string& text) {
     return out;
 }
 
-std::string column_titles(int width) {
-    return columns("", "PID", "USER", "CPU%", "RSS MiB", "GPU ms", "TIME", "COMMAND", width);
+bool eased(const ProcessRecord& record) { return record.nice >= kEasedNice; }
+
+Layout layout(const TopData& d, const TopView& view, int width) {
+    Layout l;
+    l.width = width;
+    l.key = view.key;
+    l.gpu = std::any_of(d.gpu_by_pid.begin(), d.gpu_by_pid.end(), [](const auto& p) { return p.second > 0; });
+    const auto fixed_width = [&] {
+        return kMarkWidth + 1 + kPidWidth + 1 + (l.user ? kUserWidth + 1 : 0) + (l.nice ? kNiceWidth + 1 : 0) +
+               (l.cpu ? kCpuWidth + 1 : 0) + (l.rss ? kRssWidth + 1 : 0) + (l.gpu ? kGpuWidth + 1 : 0) +
+               (l.age ? kAgeWidth + 1 : 0) + 1;
+    };
+    for (bool* column : {&l.gpu, &l.age, &l.user, &l.rss, &l.nice, &l.cpu})
+        if (fixed_width() + kCommandMin > width) *column = false;
+    return l;
 }
 
-std::string row_text(const TopData& d, const TopRow& row, int width) {
-    const auto gpu_ms = [&](std::uint64_t ns) { return d.have_gpu ? std::to_string(ns / 1000000) : std::string("-"); };
+std::string column_titles(const Layout& l) {
+    const auto title = [&](const char* text, SortKey key) {
+        return l.key == key ? "[" + std::string(text) + "]" : std::string(text);
+    };
+    return columns({"", title("PID", SortKey::Pid), "USER", "NI", title("CPU%", SortKey::Cpu),
+                    title("RSS MiB", SortKey::Memory), title("GPU ms", SortKey::Gpu), title("AGE", SortKey::Start),
+                    "COMMAND"},
+                   l);
+}
+
+std::string row_text(const TopData& d, const TopRow& row, const Layout& l) {
+    const auto gpu_ms = [](std::uint64_t ns) { return std::to_string(ns / 1000000); };
     const char* fold = row.folded ? "[+]" : "[-]";
-    if (row.kind == TopRow::Kind::Others) {
-        return columns(fold, "", "", "", "", "", "",
-                       "other processes (" + std::to_string(row.shown) + ")", width);
-    }
+    if (row.kind == TopRow::Kind::Others)
+        return columns({fold, "", "", "", "", "", "", "", "other processes (" + std::to_string(row.shown) + ")"}, l);
     if (row.kind == TopRow::Kind::Run) {
         const Run& run = d.runs[row.record];
         std::uint64_t gpu = 0;
+        std::size_t eased_count = 0;
         for (const auto* members : {&run.direct, &run.inherited})
-            for (const std::size_t i : *members)
+            for (const std::size_t i : *members) {
                 if (const auto it = d.gpu_by_pid.find(d.snap.records[i].pid); it != d.gpu_by_pid.end()) gpu += it->second;
+                eased_count += eased(d.snap.records[i]);
+            }
         const std::string count = std::to_string(run.processes()) + (run.processes() == 1 ? " process" : " processes");
-        return columns(fold, "", "run", percent(run.cpu_usage), mib(run.resident_bytes), gpu_ms(gpu),
-                       duration_text(d.snap.wall_sec - static_cast<std::int64_t>(run.start_sec)),
-                       run.session + " (" + count + "): " + printable(d.snap.records[run.root].command), width);
+        // The eased count comes first, where a narrow COMMAND column still shows it.
+        return columns({fold, "", "run", "", percent(run.cpu_usage), mib(run.resident_bytes), gpu_ms(gpu),
+                        duration_text(d.snap.wall_sec - static_cast<std::int64_t>(run.start_sec)),
+                        (eased_count > 0 ? std::to_string(eased_count) + " eased, " : "") + run.session + " (" +
+                            count + "): " + printable(d.snap.records[run.root].command)},
+                       l);
     }
     const auto& r = d.snap.records[row.record];
     const auto gpu = d.gpu_by_pid.find(r.pid);
-    return columns(row.inherited ? " +" : "", std::to_string(r.pid), d.user(r.uid), percent(r.cpu_usage),
-                   mib(r.resident_bytes), gpu_ms(gpu == d.gpu_by_pid.end() ? 0 : gpu->second),
-                   duration_text(d.snap.wall_sec - static_cast<std::int64_t>(r.start_sec)), printable(r.command), width);
+    // E: eased; +: in its run through an ancestor.
+    const std::string mark = std::string(eased(r) ? "E" : " ") + (row.inherited ? "+" : "");
+    return columns({mark, std::to_string(r.pid), d.user(r.uid), std::to_string(r.nice), percent(r.cpu_usage),
+                    mib(r.resident_bytes), gpu_ms(gpu == d.gpu_by_pid.end() ? 0 : gpu->second),
+                    duration_text(d.snap.wall_sec - static_cast<std::int64_t>(r.start_sec)), printable(r.command)},
+                   l);
 }
 
 }  // namespace zelk::tool

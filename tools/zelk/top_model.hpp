@@ -23,7 +23,6 @@ bool parse_sort_key(const std::string& text, SortKey& key);  // accepts the name
 struct TopData {
     Snapshot snap;
     std::vector<Run> runs;
-    bool have_gpu = false;
     std::map<std::int32_t, std::uint64_t> gpu_by_pid;  // nanoseconds
     std::map<std::uint32_t, std::string> users;        // uid -> name
     std::string user(std::uint32_t uid) const;
@@ -52,8 +51,23 @@ std::vector<TopRow> build_rows(const TopData& data, const TopView& view);
 // Printable ASCII only: anything else in a command (control bytes, escapes) becomes '?'.
 std::string printable(const std::string& text);
 
+// A process counts as eased at the nice value the helper's ease sets, or above: it runs when
+// the machine has nothing else to do.
+inline constexpr std::int32_t kEasedNice = 10;
+bool eased(const ProcessRecord& record);
+
+// The columns a width holds: MARK PID USER NI CPU% RSS GPU AGE COMMAND. COMMAND is the last to go:
+// GPU, AGE, USER, RSS, NI and CPU% are dropped, in that order, to leave it room. GPU is also
+// left out while no process has GPU time. The sorted column's title is in brackets.
+struct Layout {
+    int width = 0;
+    bool user = true, nice = true, cpu = true, rss = true, gpu = true, age = true;
+    SortKey key = SortKey::Cpu;
+};
+Layout layout(const TopData& data, const TopView& view, int width);
+
 // The column titles and a row, both exactly `width` characters (cut or padded).
-std::string column_titles(int width);
-std::string row_text(const TopData& data, const TopRow& row, int width);
+std::string column_titles(const Layout& layout);
+std::string row_text(const TopData& data, const TopRow& row, const Layout& layout);
 
 }  // namespace zelk::tool

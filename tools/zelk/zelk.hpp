@@ -67,6 +67,9 @@ struct Registration {
 const char* code_text(std::int32_t code);
 int exit_for_code(std::int32_t code);
 
+// The subcommand being run ("top"): code that several subcommands share names it in messages.
+std::string& running_command();
+
 // Prints "zelk: <message>" to standard error and returns `status`.
 int fail(int status, const std::string& message);
 
