@@ -9,6 +9,7 @@
 
 #include "bytes.hpp"
 #include "frame.hpp"
+#include "zelk_text.hpp"
 
 namespace zelk {
 namespace {
@@ -28,42 +29,6 @@ constexpr int kAttempts = 4;
 constexpr std::size_t kSlack = 4096;
 
 }  // namespace
-
-bool valid_utf8(std::span<const std::uint8_t> s) noexcept {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1Fu;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0Fu;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07u;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const std::uint8_t cc = s[i + k];
-            if ((cc & 0xC0u) != 0x80u) return false;
-            cp = (cp << 6) | (cc & 0x3Fu);
-        }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::optional<IfaceCounters> find_ifinfo2(std::span<const std::uint8_t> buffer, std::size_t returned,
                                           std::uint32_t index) {

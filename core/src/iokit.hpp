@@ -25,7 +25,4 @@ std::optional<IfaceCounters> find_ifinfo2(std::span<const std::uint8_t> buffer, 
 // interface; throws MeasurementFailed for -4.
 std::int32_t iface_bytes(RouteSource& routes, const char* name, IfaceCounters& out);
 
-// True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
-bool valid_utf8(std::span<const std::uint8_t> bytes) noexcept;
-
 }  // namespace zelk

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zelk_text.hpp"  // push_visible, to_visible
+
 namespace zelk {
 
 struct ProcArgs {
@@ -23,10 +25,6 @@ ProcArgs parse_procargs(std::span<const std::uint8_t> area);
 
 // The visible forms of `args` joined by single spaces (at least one argument).
 std::string build_command(std::span<const std::string_view> args);
-
-// Appends the printable rendering of `bytes` (caret, meta and octal escapes).
-void push_visible(std::string& out, std::string_view bytes);
-std::string to_visible(std::string_view bytes);
 
 // "(" + visible form of the name in pbi_comm (up to its first NUL) + ")".
 std::string fallback_command(const std::array<char, 16>& comm);

@@ -1,62 +1,11 @@
-// Command texts: the argument area split into argument and environment strings, the visible
-// (printable) form of arbitrary bytes, and the command line built from the arguments.
+// Command texts: the argument area split into argument and environment strings, and the command
+// line built from the visible forms of the arguments.
 #include <algorithm>
 #include <cstring>
 
 #include "procargs.hpp"
 
 namespace zelk {
-namespace {
-
-constexpr bool printable(unsigned char b) noexcept { return b >= 0x20 && b <= 0x7E; }
-
-// One byte that is not plain printable text. Tab, line feed and the no-break space 0xA0 get an
-// octal escape; other controls a caret form; high bytes "M" and the form of their low seven bits.
-void push_escaped(std::string& out, unsigned char b) {
-    if (b == 0x09 || b == 0x0A || b == 0xA0) {
-        const char octal[4] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
-                               static_cast<char>('0' + (b & 7))};
-        out.append(octal, sizeof octal);
-        return;
-    }
-    if (b >= 0x80) {
-        out.push_back('M');
-        b = static_cast<unsigned char>(b - 0x80);
-        if (printable(b)) {  // 0x20 here would be 0xA0, escaped above
-            out.push_back('-');
-            out.push_back(static_cast<char>(b));
-            return;
-        }
-    } else if (printable(b)) {
-        out.push_back(static_cast<char>(b));
-        return;
-    }
-    out.push_back('^');
-    out.push_back(b == 0x7F ? '?' : static_cast<char>(b + 0x40));
-}
-
-}  // namespace
-
-void push_visible(std::string& out, std::string_view bytes) {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* end = data + bytes.size();
-    const auto odd = [](unsigned char b) { return !printable(b); };
-    // Printable runs go in one copy each: an all-printable input, the usual case, in one.
-    for (const auto* p = data; p != end;) {
-        const auto* run_end = std::find_if(p, end, odd);
-        out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(run_end - p));
-        if (run_end == end) break;
-        push_escaped(out, *run_end);
-        p = run_end + 1;
-    }
-}
-
-std::string to_visible(std::string_view bytes) {
-    std::string out;
-    push_visible(out, bytes);
-    return out;
-}
-
 std::string fallback_command(const std::array<char, 16>& comm) {
     const auto name_end = std::find(comm.begin(), comm.end(), '\0');
     const std::string_view name(comm.data(), static_cast<std::size_t>(name_end - comm.begin()));

@@ -33,9 +33,9 @@
 #include "args.hpp"
 #include "fd.hpp"
 #include "census.hpp"
-#include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "runs.hpp"
 #include "series.hpp"
+#include "zelk_text.hpp"  // to_visible: names shown as commands are
 
 namespace zelk::tool {
 namespace {

@@ -7,9 +7,8 @@
 #include <cstdio>
 
 #include "args.hpp"
-#include "iokit.hpp"     // valid_utf8: the library takes interface names in UTF-8 only
-#include "procargs.hpp"  // to_visible: the printable form commands are shown in
 #include "zelk.hpp"
+#include "zelk_text.hpp"  // to_visible, valid_utf8: names shown as commands are, UTF-8 checked
 
 namespace zelk::tool {
 namespace {
