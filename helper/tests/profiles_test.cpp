@@ -126,6 +126,33 @@ TEST(Taming, IdentityChecksAndRecordFile) {
     EXPECT_EQ(skipped, 7u);
 }
 
+// The record is saved before the tools run and loses the half whose tool failed; a table with no
+// room answers Full, having run nothing.
+TEST(Taming, RecordSavedBeforeTheToolsRun) {
+    struct Store final : RecordStore {
+        std::string text;
+        StoredRecords load() override { return {}; }
+        std::string save(std::string_view t) override { return text = t, std::string(); }
+    };
+    RecordingRunner tools;
+    testing::FakeProcesses procs;
+    auto store = std::make_unique<Store>();
+    const Store& saved = *store;
+    Tamer tamer(System::Linux, tools, procs, std::move(store));
+    std::vector<std::string> atRun;
+    tools.onRun = [&] { atRun.push_back(saved.text); };
+    tools.results[std::string(RENICE)] = false;
+    EXPECT_EQ(tamer.ease(50, std::nullopt), TameResult::Ok);
+    EXPECT_EQ(atRun, std::vector<std::string>(2, "50 1700000000000000 50 0 0\n"));
+    EXPECT_EQ(saved.text, "50 1700000000000000 50 - 0\n");
+    RecordingRunner more;
+    Tamer full(System::Linux, more, procs, nullptr);
+    for (std::int32_t pid = 50; pid < 50 + static_cast<std::int32_t>(MAX_RECORDS); ++pid) full.ease(pid, std::nullopt);
+    const auto runs = more.runs.size();
+    EXPECT_EQ(full.ease(9999, std::nullopt), TameResult::Full);
+    EXPECT_EQ(more.runs.size(), runs);
+}
+
 TEST(SpawnToolRunner, ExitStatusDecides) {
     SpawnToolRunner tools;
     EXPECT_TRUE(tools.runTool("/usr/bin/true", {}));
