@@ -598,6 +598,12 @@ TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
     ::setenv("UMOCKDEV_DIR", dir_.path().c_str(), 1);  // the daemon keeps its state file here, not in /var/lib
     Daemon dbus("/usr/bin/dbus-daemon", {"--nofork", "--config-file=" + dir_ / "bus.conf"}, dir_ / "dbus.err");
+    // polkitd and the daemon exit at once when they find no bus, and on a loaded machine the bus
+    // may take a while to listen: they start once it answers.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ClientSocket(bus).connected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(ClientSocket(bus).connected()) << dbus.stderrText();
     Daemon polkit(polkitd, {"--no-debug"}, dir_ / "polkit.err");
     auto daemon = std::make_unique<Daemon>(ppd, std::vector<std::string>{}, dir_ / "ppd.err");
     const auto profileNow = [&](const std::string& set = "") {
@@ -606,7 +612,10 @@ TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
         return get.waitExit(std::chrono::seconds(10)) == 0 ? Daemon(0, dir_ / "get.out").stderrText() : "<none>";
     };
     // Ready once a change passes polkit.
-    for (int i = 0; i < 50 && profileNow("balanced") == "<none>"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool ready = false;
+    while (!(ready = profileNow("balanced") != "<none>") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(ready) << polkit.stderrText() << daemon->stderrText();
     auto d = startServing();
     for (const auto& [profile, expected] : std::vector<std::pair<std::string, std::string>>{
              {"conserve", "power-saver"}, {"ac-boost", "performance"}, {"default", "balanced"}, {"powermode-1", "power-saver"}}) {
