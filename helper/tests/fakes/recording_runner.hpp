@@ -2,7 +2,6 @@
 // result set for that tool (success unless told otherwise).
 #pragma once
 
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,11 +19,9 @@ public:
     };
     std::vector<Run> runs;
     std::map<std::string, bool> results;  // by tool path; absent: success
-    std::function<void()> onRun;          // called as each tool runs
 
     bool runTool(const std::string& path, const std::vector<std::string>& args) override {
         runs.push_back({path, args});
-        if (onRun) onRun();
         const auto it = results.find(path);
         return it == results.end() || it->second;
     }
