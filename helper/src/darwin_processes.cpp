@@ -28,6 +28,18 @@ public:
 
     std::optional<std::uint64_t> startUsec(std::int32_t pid) override { return kernel_->startUsec(pid); }
 
+    // p_start is taken once, at fork (xnu bsd/kern/kern_fork.c, microtime_with_abstime into
+    // p_start), and never recomputed: a clock step does not move it.
+    std::optional<std::uint64_t> startKey(std::int32_t pid) override { return kernel_->startUsec(pid); }
+
+    // pid 0, kernel_task, is the kernel's only process; requests never name pids below 2.
+    bool kernelThread(std::int32_t) override { return false; }
+
+    // setpriority(PRIO_PROCESS) sets the process's p_nice (xnu bsd/kern/kern_resource.c, donice)
+    // and PRIO_DARWIN_PROCESS the policy of its task (do_background_proc): both act on every
+    // thread, so the process is its one task.
+    std::vector<std::int32_t> tasks(std::int32_t pid) override { return {pid}; }
+
     std::optional<int> nice(std::int32_t pid) override { return kernel_->getpriority(PRIO_PROCESS_WHICH, pid); }
 
     // Non-zero for a process in the background, of its own accord or from outside. Read from

@@ -26,11 +26,20 @@ const ProfileTable POWER_PROFILES = {
     {"ac-low", {"-c", "powermode", "1"}},
 };
 
+void SpawnToolRunner::startRequest() {
+    deadline_ = std::chrono::steady_clock::now() + limit_;
+    expired_ = false;
+}
+
 bool SpawnToolRunner::runTool(const std::string& path, const std::vector<std::string>& args) {
+    const auto deadline = deadline_.value_or(std::chrono::steady_clock::now() + limit_);
+    if (std::chrono::steady_clock::now() >= deadline) {
+        expired_ = true;
+        return false;
+    }
     const auto pid = sys::spawnTool(path, args);
     if (!pid) return false;
     // Tools usually finish within milliseconds: poll often at first, then every 20 ms.
-    const auto deadline = std::chrono::steady_clock::now() + limit_;
     auto pause = std::chrono::microseconds(100);
     for (;;) {
         switch (sys::pollChild(*pid)) {
@@ -40,6 +49,7 @@ bool SpawnToolRunner::runTool(const std::string& path, const std::vector<std::st
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             sys::killChild(*pid);
+            expired_ = true;
             return false;
         }
         std::this_thread::sleep_for(pause);
@@ -70,7 +80,8 @@ PowerResult power(System system, ToolRunner& tools, std::string_view profile, co
     }
     const std::string ctl(POWERPROFILESCTL);
     if (tools.runTool(ctl, {"set", std::string(linuxPowerProfile(it->second))})) return PowerResult::Ok;
-    return tools.runTool(ctl, {"get"}) ? PowerResult::Failed : PowerResult::Unsupported;
+    if (tools.expired()) return PowerResult::Failed;
+    return tools.runTool(ctl, {"get"}) || tools.expired() ? PowerResult::Failed : PowerResult::Unsupported;
 }
 
 }  // namespace zelk::helper

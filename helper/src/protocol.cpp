@@ -2,6 +2,7 @@
 // nlohmann-json, and the "pid" forms are applied on top of the parsed value.
 #include "protocol.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -81,11 +82,26 @@ std::optional<std::int32_t> pidMember(const json& request) {
 }
 
 // nlohmann-json stops at a NUL byte as if the text ended there; JSON text never holds one
-// (control characters in strings must be escaped), so such bytes are not JSON at all.
+// (control characters in strings must be escaped), so such bytes are not JSON at all. An object
+// that names a key twice is refused too: the parser keeps the last one, which a reader checking
+// the first would not see.
 json parseRequest(std::string_view bytes) {
     if (bytes.find('\0') != std::string_view::npos) return json(json::value_t::discarded);
+    std::vector<std::vector<std::string>> keys;  // of each object open at the moment
+    bool duplicate = false;
+    const json::parser_callback_t track = [&](int, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::object_start) keys.emplace_back();
+        if (event == json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+        if (event == json::parse_event_t::key && !keys.empty()) {
+            const auto& key = parsed.get_ref<const std::string&>();
+            duplicate = duplicate || std::find(keys.back().begin(), keys.back().end(), key) != keys.back().end();
+            keys.back().push_back(key);
+        }
+        return true;
+    };
     try {
-        return json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+        json request = json::parse(bytes.begin(), bytes.end(), track, /*allow_exceptions=*/false);
+        return duplicate ? json(json::value_t::discarded) : request;
     } catch (...) {
         return json(json::value_t::discarded);
     }
@@ -160,6 +176,7 @@ Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext&
                 return Handled::Answered;
             }
             const std::string& profile = it->get_ref<const std::string&>();
+            ctx.tools.startRequest();
             const PowerResult result = power(ctx.tamer.system(), ctx.tools, profile, ctx.powerSources);
             const bool ok = result == PowerResult::Ok;
             const bool unsupported = result == PowerResult::Unsupported;
@@ -172,11 +189,16 @@ Handled handle(Connection& conn, std::uint32_t consoleUid, const HandlerContext&
                 reply(false, ERR_BAD_PID);
                 return Handled::Answered;
             }
+            ctx.tools.startRequest();
             const TameResult result = verb == "ease" ? ctx.tamer.ease(*pid, start) : ctx.tamer.restore(*pid, start);
             const std::string named = start ? " start=" + std::to_string(*start) : std::string();
-            const char* outcome = result == TameResult::Ok ? "ok" : result == TameResult::Gone ? "gone" : "fail";
-            ctx.audit(verb + " pid=" + std::to_string(*pid) + named + " -> " + outcome);
-            reply(result == TameResult::Ok, result == TameResult::Gone ? ERR_GONE : ERR_FAILED);
+            const std::string_view word = result == TameResult::Gone      ? ERR_GONE
+                                          : result == TameResult::Refused ? ERR_BAD_PID
+                                          : result == TameResult::Full    ? ERR_FULL
+                                                                          : ERR_FAILED;
+            const std::string_view outcome = result == TameResult::Ok ? "ok" : word.empty() ? "fail" : word;
+            ctx.audit(verb + " pid=" + std::to_string(*pid) + named + " -> " + std::string(outcome));
+            reply(result == TameResult::Ok, word);
         } else {
             ctx.audit("refused verb=" + escapeRequestText(verb));
             reply(false, ERR_BAD_VERB);

@@ -28,6 +28,8 @@ inline constexpr std::string_view ERR_BAD_PID = "bad-pid";
 inline constexpr std::string_view ERR_GONE = "gone";
 // Nothing on this machine applies power profiles (Linux: no power-profiles-daemon answers).
 inline constexpr std::string_view ERR_UNSUPPORTED = "unsupported";
+// ease found no room for another record.
+inline constexpr std::string_view ERR_FULL = "full";
 inline constexpr std::string_view ERR_FAILED = "";
 
 // {"ok":true}\n, or {"ok":false,"err":"WORD"}\n; the word is one of the constants above.

@@ -170,7 +170,8 @@ void Server::startTamer() {
     if (!folder) hooks_.audit("records of eased processes kept in memory only: " + escapeRequestText(problem));
     tamer_ = std::make_unique<Tamer>(sys::thisSystem(), hooks_.tools, *processes_,
                                      folder ? sys::recordFile(std::move(folder), name + std::string(RECORD_FILE_SUFFIX))
-                                            : nullptr);
+                                            : nullptr,
+                                     hooks_.audit);
 }
 
 void Server::stop(int signal) {

@@ -248,6 +248,26 @@ TEST_F(DaemonTest, TouchedExecutableEndsTheHelper) {
 }
 
 #ifdef __linux__
+// The helper on `sock` in a mount namespace of its own, with a tmpfs on `emptied` (if any) and
+// each file of `binds` mounted over its path; standard error appended to `errPath`. Exit status
+// 126: no such namespace here.
+pid_t startMounted(const std::string& sock, const std::string& errPath, const char* emptied,
+                   const std::vector<std::pair<std::string, std::string>>& binds) {
+    std::string program = ZELK_HELPER_BIN, option = "--socket", path = sock;
+    char* const argv[] = {program.data(), option.data(), path.data(), nullptr};
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // Only async-signal-safe calls from here on.
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    bool ok = err >= 0 && ::dup2(err, 2) >= 0 && ::unshare(CLONE_NEWNS) == 0 &&
+              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              (!emptied || ::mount("tmpfs", emptied, "tmpfs", 0, nullptr) == 0);
+    for (const auto& [file, over] : binds) ok = ok && ::mount(file.c_str(), over.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (!ok) ::_exit(126);
+    ::execv(argv[0], argv);
+    ::_exit(127);
+}
+
 // The helper runs in a mount namespace of its own where /run is empty (no logind seat) and
 // /dev/console is a file of this test, whose owner is the console user. Before that user
 // changes, the socket path is swapped for a symbolic link to a root-only file, as a console user
@@ -257,21 +277,8 @@ TEST_F(DaemonTest, SocketSwappedForALinkIsLeftAlone) {
     std::ofstream(console) << "";
     ASSERT_EQ(::chown(console.c_str(), 4001, 4001), 0);
     const std::string errPath = dir_ / "stderr.txt";
-    std::string program = ZELK_HELPER_BIN, option = "--socket";
-    char* const argv[] = {program.data(), option.data(), sock_.data(), nullptr};
-    const pid_t pid = ::fork();
+    const pid_t pid = startMounted(sock_, errPath, "/run", {{console, "/dev/console"}});
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // Only async-signal-safe calls from here on.
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (err < 0 || ::dup2(err, 2) < 0 || ::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
-            ::mount(console.c_str(), "/dev/console", nullptr, MS_BIND, nullptr) != 0)
-            ::_exit(126);
-        ::execv(argv[0], argv);
-        ::_exit(127);
-    }
     Daemon d(pid, errPath);
     if (!d.waitFor("zelk-helper: listening on " + sock_ + " for console uid 4001\n")) {
         if (d.waitExit(std::chrono::milliseconds(100)) == 126) GTEST_SKIP() << "no private mount namespace here";
@@ -391,10 +398,11 @@ TEST_F(TamingTest, RestoreUndoesExactlyWhatEaseDid) {
     EXPECT_EQ(niceOf(never->pid()), 7);
 }
 
-// Start time in microseconds since the epoch, as the census gives it.
-std::uint64_t startUsec(pid_t pid) {
+// Start time in microseconds since the epoch, as the census gives it: from the boot time in
+// /proc/stat, or `bootAt` when given.
+std::uint64_t startUsec(pid_t pid, std::optional<std::uint64_t> bootAt = std::nullopt) {
     const std::string stat = Daemon(0, "/proc/stat").stderrText();
-    const auto boot = std::stoull(stat.substr(stat.find("btime ") + 6));
+    const auto boot = bootAt.value_or(std::stoull(stat.substr(stat.find("btime ") + 6)));
     const std::uint64_t ticks = static_cast<std::uint64_t>(statField(pid, 22).value_or(0)),
                         tck = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
     return (boot + ticks / tck) * 1'000'000 + ticks % tck * (1'000'000 / tck);
@@ -443,6 +451,128 @@ TEST_F(TamingTest, ReusedPidIsGone) {
     EXPECT_NE(Daemon(0, dir_ / "stderr.txt").stderrText().find("ease pid=100 start="), std::string::npos);
 }
 
+// A process of four threads, each at a nice value and I/O priority of its own: ease lowers every
+// thread, restore puts each back as it was. A kernel thread is refused.
+TEST_F(TamingTest, EaseAndRestoreCoverEveryThread) {
+    auto d = startServing();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        for (int i = 0; i < 3; ++i) std::thread([] { ::pause(); }).detach();
+        [[maybe_unused]] const auto n = ::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    Daemon process(pid, "/dev/null");
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    std::vector<pid_t> tids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) tids.push_back(std::stoi(e.path().filename()));
+    ASSERT_EQ(tids.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(::setpriority(PRIO_PROCESS, static_cast<id_t>(tids[i]), i), 0);
+        ASSERT_EQ(::syscall(SYS_ioprio_set, 1, tids[i], (2 << 13) | i), 0);
+    }
+    EXPECT_EQ(request("ease", pid), OK);
+    for (const pid_t tid : tids) EXPECT_EQ(std::pair(niceOf(tid), ioPriority(tid) >> 13), std::pair(std::optional(10LL), 3));
+    EXPECT_EQ(request("restore", pid), OK);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(std::pair(niceOf(tids[i]), ioPriority(tids[i])), std::pair(std::optional<long long>(i), (2 << 13) | i));
+    if (statField(2, 9).value_or(0) & 0x00200000) {  // kthreadd is pid 2 in this pid namespace
+        EXPECT_EQ(request("ease", 2), "{\"ok\":false,\"err\":\"bad-pid\"}\n");
+        EXPECT_TRUE(d->waitFor("zelk-helper: ease pid=2 -> bad-pid\n"));
+    }
+}
+
+// The boot time in /proc/stat follows the wall clock. The helper sees a /proc/stat of this
+// test's, whose boot time comes after more than 8 KiB of other lines; the boot time then steps by
+// 7 s while the helper is down. The record is kept, and a start computed from the new boot time
+// names the process.
+TEST_F(TamingTest, RecordsOutliveABootTimeStep) {
+    const std::string stat = dir_ / "stat", err = dir_ / "stderr.txt";
+    const std::string real = Daemon(0, "/proc/stat").stderrText();
+    const std::uint64_t boot = std::stoull(real.substr(real.find("btime ") + 6));
+    std::string interrupts;
+    for (int i = 0; i < 5000; ++i) interrupts += " 0";
+    const auto serve = [&](std::uint64_t bootAt) {
+        std::ofstream(stat) << "cpu  1 2 3 4\nintr" << interrupts << "\nbtime " << bootAt << "\n";
+        std::filesystem::remove(err);
+        auto d = std::make_unique<Daemon>(startMounted(sock_, err, nullptr, {{stat, "/proc/stat"}}), err);
+        return d->waitFor("listening on") ? std::move(d) : nullptr;
+    };
+    auto p = sleeper(0);
+    const auto ask = [&](const std::string& verb, std::uint64_t bootAt) {
+        return roundTrip(sock_, "{\"verb\":\"" + verb + "\",\"pid\":" + std::to_string(p->pid()) +
+                                    ",\"start\":" + std::to_string(startUsec(p->pid(), bootAt)) + "}");
+    };
+    auto d = serve(boot);
+    if (!d) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(ask("ease", boot), OK);
+    EXPECT_EQ(niceOf(p->pid()), 10);
+    d = serve(boot + 7);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(ask("restore", boot + 7), OK);
+    EXPECT_EQ(niceOf(p->pid()), 0);
+}
+
+// A tool that never exits: it writes its pid to `pidFile` and sleeps.
+std::string hangingTool(const TempDir& dir) {
+    const std::string path = dir / "hang";
+    std::ofstream(path) << "#!/bin/sh\necho $$ > " << dir / "hang.pid" << "\nexec sleep 100\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+// The helper dies while its second tool runs: the record of what the first changed is on disk
+// already, and the next helper restores it.
+TEST_F(TamingTest, RecordWrittenBeforeTheToolsRun) {
+    const std::string err = dir_ / "stderr.txt";
+    Daemon d(startMounted(sock_, err, nullptr, {{hangingTool(dir_), "/usr/bin/renice"}}), err);
+    if (!d.waitFor("listening on")) GTEST_SKIP() << "no private mount namespace here";
+    auto p = sleeper(0);
+    const int bestEffort4 = (2 << 13) | 4;
+    ASSERT_EQ(::syscall(SYS_ioprio_set, 1, p->pid(), bestEffort4), 0);
+    ClientSocket ease(sock_);
+    ASSERT_TRUE(ease.write("{\"verb\":\"ease\",\"pid\":" + std::to_string(p->pid()) + "}"));
+    Daemon hung(0, dir_ / "hang.pid");
+    ASSERT_TRUE(hung.waitFor("\n", std::chrono::seconds(5)));  // the tool after ionice runs
+    ::kill(d.pid(), SIGKILL);
+    ::kill(std::stoi(hung.stderrText()), SIGKILL);
+    EXPECT_EQ(ioPriority(p->pid()) >> 13, 3);
+    auto again = startServing();
+    EXPECT_EQ(request("restore", p->pid()), OK);
+    EXPECT_EQ(ioPriority(p->pid()), bestEffort4);
+}
+
+// A record that only reached NAME.new, written by an older helper (start in microseconds) that
+// died before its rename, is merged at start-up; a record file that is not root's alone is
+// discarded with an audit line.
+TEST_F(TamingTest, LeftoverRecordsMergedAndDiscardsAudited) {
+    auto p = sleeper(10);
+    const std::string records = sock_ + ".eased";
+    std::ofstream(records + ".new") << p->pid() << " " << startUsec(p->pid()) << " 5 -\n";
+    std::ofstream(records) << "\n";
+    ASSERT_EQ(::chmod((records + ".new").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(records.c_str(), 0640), 0);
+    auto d = startServing();
+    EXPECT_TRUE(d->waitFor("zelk-helper: records discarded: helper.sock.eased: owner uid 0, mode 640\n")) << d->stderrText();
+    EXPECT_EQ(request("restore", p->pid()), OK);
+    EXPECT_EQ(niceOf(p->pid()), 5);
+}
+
+// A tool that hangs is killed at the request's time limit, and the reply comes well within the
+// client's wait: the power-profiles tool hung, so nobody answered, which is a failure.
+TEST_F(DaemonTest, HungToolAnswersFailInTime) {
+    const std::string err = dir_ / "stderr.txt";
+    Daemon d(startMounted(sock_, err, nullptr, {{hangingTool(dir_), "/usr/bin/powerprofilesctl"}}), err);
+    if (!d.waitFor("listening on")) GTEST_SKIP() << "no private mount namespace here";
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(roundTrip(sock_, "{\"verb\":\"power\",\"profile\":\"default\"}"), "{\"ok\":false,\"err\":\"\"}\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+    EXPECT_TRUE(d.waitFor("zelk-helper: power profile=default -> fail\n"));
+}
+
 // `power` against a real power-profiles-daemon on a private system bus that this test starts,
 // with polkitd beside it; the profile in force is read back with powerprofilesctl.
 TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
@@ -459,6 +589,12 @@ TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + bus).c_str(), 1);
     ::setenv("UMOCKDEV_DIR", dir_.path().c_str(), 1);  // the daemon keeps its state file here, not in /var/lib
     Daemon dbus("/usr/bin/dbus-daemon", {"--nofork", "--config-file=" + dir_ / "bus.conf"}, dir_ / "dbus.err");
+    // polkitd and the daemon exit at once when they find no bus, and on a loaded machine the bus
+    // may take a while to listen: they start once it answers.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ClientSocket(bus).connected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(ClientSocket(bus).connected()) << dbus.stderrText();
     Daemon polkit(polkitd, {"--no-debug"}, dir_ / "polkit.err");
     auto daemon = std::make_unique<Daemon>(ppd, std::vector<std::string>{}, dir_ / "ppd.err");
     const auto profileNow = [&](const std::string& set = "") {
@@ -467,7 +603,10 @@ TEST_F(DaemonTest, PowerThroughPowerProfilesDaemon) {
         return get.waitExit(std::chrono::seconds(10)) == 0 ? Daemon(0, dir_ / "get.out").stderrText() : "<none>";
     };
     // Ready once a change passes polkit.
-    for (int i = 0; i < 50 && profileNow("balanced") == "<none>"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool ready = false;
+    while (!(ready = profileNow("balanced") != "<none>") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(ready) << polkit.stderrText() << daemon->stderrText();
     auto d = startServing();
     for (const auto& [profile, expected] : std::vector<std::pair<std::string, std::string>>{
              {"conserve", "power-saver"}, {"ac-boost", "performance"}, {"default", "balanced"}, {"powermode-1", "power-saver"}}) {

@@ -118,9 +118,23 @@ TEST(Taming, IdentityChecksAndRecordFile) {
     EXPECT_EQ(tamer.ease(51, 1), TameResult::Gone);
     procs.endDuringTools = true;
     EXPECT_EQ(tamer.ease(52, std::nullopt), TameResult::Gone);
-    EXPECT_EQ(encodeRecords(tamer.records()), "50 1700000000000000 0 0\n");  // nothing of a process gone
-    EXPECT_EQ(decodeRecords("50 7 5 -\nbad\n3 x 1 1\n1 5 5 5\n60 9 - -\n61 9 1 2 3\n-4 9 1 1\n62 9 - 16391"),
-              (std::vector<EaseRecord>{{50, 7, 5, std::nullopt}, {62, 9, std::nullopt, 16391}}));
+    EXPECT_EQ(encodeRecords(tamer.records()), "50 1700000000000000 50 0 0\n");  // nothing of a process gone
+    // An older helper's lines (four fields) and this one's; a last line without its line feed is cut.
+    std::size_t skipped = 0;
+    EXPECT_EQ(decodeRecords("50 7 5 -\nbad\n3 x 1 1\n1 5 5 5\n60 9 - -\n61 9 1 2 3 4\n-4 9 1 1\n63 9 63 5 - 64 - 1\n64 9 64 - 1", &skipped),
+              (std::vector<EaseRecord>{{50, 7, {{50, 5, std::nullopt}}, true}, {63, 9, {{63, 5, std::nullopt}, {64, std::nullopt, 1}}, false}}));
+    EXPECT_EQ(skipped, 7u);
+}
+
+// A table with no room answers Full, having run nothing.
+TEST(Taming, FullTableRunsNothing) {
+    RecordingRunner tools;
+    testing::FakeProcesses procs;
+    Tamer full(System::Linux, tools, procs, nullptr);
+    for (std::int32_t pid = 50; pid < 50 + static_cast<std::int32_t>(MAX_RECORDS); ++pid) full.ease(pid, std::nullopt);
+    const auto runs = tools.runs.size();
+    EXPECT_EQ(full.ease(9999, std::nullopt), TameResult::Full);
+    EXPECT_EQ(tools.runs.size(), runs);
 }
 
 TEST(SpawnToolRunner, ExitStatusDecides) {

@@ -70,6 +70,9 @@ TEST(Handle, RequestsWithoutTools) {
         {"null", failure("bad-request"), {}},
         {"{\"verb\":\"ping\"", failure("bad-request"), {}},
         {"{\"verb\":\"ping\"}{\"verb\":\"ping\"}", failure("bad-request"), {}},
+        // A key named twice, at any depth: a reader of the first would not see what the last says.
+        {"{\"verb\":\"ping\",\"verb\":\"ease\",\"pid\":2}", failure("bad-request"), {}},
+        {"{\"verb\":\"ping\",\"x\":[{\"a\":1,\"a\":1}]}", failure("bad-request"), {}},
         {"{}", failure("bad-request"), {}},
         {"{\"Verb\":\"ping\"}", failure("bad-request"), {}},
         {"{\"verb\":7}", failure("bad-request"), {}},

@@ -18,8 +18,8 @@ namespace zelk::tool {
 namespace {
 
 constexpr std::size_t MAX_SOCKET_PATH = 103;
-// The helper answers after its tools have exited, which it allows up to a minute.
-constexpr int REPLY_TIMEOUT_S = 90;
+// The helper answers after its tools have exited, which it allows 10 seconds a request.
+constexpr int REPLY_TIMEOUT_S = 30;
 
 class Socket {
 public:
@@ -96,7 +96,10 @@ bool helper_exchange(const std::string& socket_path, const std::string& request,
         }
         if (n == 0 || errno == ECONNRESET) break;
         if (errno == EINTR) continue;
-        error = std::string("no reply: ") + std::strerror(errno);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            error = "the helper sent no reply within " + std::to_string(REPLY_TIMEOUT_S) + " seconds";
+        else
+            error = std::string("no reply: ") + std::strerror(errno);
         return false;
     }
     if (reply.empty()) {

@@ -151,8 +151,9 @@ std::unique_ptr<ProcessControl> liveProcesses();
 Fd openRootFolder(const std::string& path, std::string& problem);
 
 // The record file `name` in `folder`, never through a link: read only when it is a regular file
-// of root's, at most 0600; written to a new temporary file in the folder, synced, and renamed over
-// it, so a reader sees the old file or the new one, whole.
+// of root's, at most 0600, together with a `name`.new that a write left before its rename;
+// written to `name`.new, synced, and renamed over it, so a reader sees the old file or the new
+// one, whole.
 std::unique_ptr<RecordStore> recordFile(Fd folder, std::string name);
 
 // SIGTERM and SIGINT blocked in the calling thread and the threads it starts afterwards; the

@@ -1,4 +1,5 @@
-// A process table: a pid not in `gone` is there, as `procs` says or at the defaults;
+// A process table: a pid not in `gone` is there, as `procs` says or at the defaults, with the
+// tasks `threads` lists (the pid alone by default); its start is `bootUsec` after the epoch;
 // `endDuringTools`: every pin sees its process end while the tools ran.
 #pragma once
 
@@ -14,6 +15,8 @@ public:
     struct Proc { std::uint64_t start = 1'700'000'000'000'000; int nice = 0, background = 0; };
     std::map<std::int32_t, Proc> procs;
     std::set<std::int32_t> gone;
+    std::map<std::int32_t, std::vector<std::int32_t>> threads;
+    std::uint64_t bootUsec = 0;
     bool endDuringTools = false;
 
     struct Pin final : ProcessPin {
@@ -25,7 +28,13 @@ public:
         if (pin) pin->ends = endDuringTools;
         return pin;
     }
-    std::optional<std::uint64_t> startUsec(std::int32_t pid) override { return there(pid) ? find(pid).start : std::optional<std::uint64_t>(); }
+    std::optional<std::uint64_t> startUsec(std::int32_t pid) override { return there(pid) ? find(pid).start + bootUsec : std::optional<std::uint64_t>(); }
+    std::optional<std::uint64_t> startKey(std::int32_t pid) override { return there(pid) ? find(pid).start : std::optional<std::uint64_t>(); }
+    bool kernelThread(std::int32_t) override { return false; }
+    std::vector<std::int32_t> tasks(std::int32_t pid) override {
+        if (!there(pid)) return {};
+        return threads.contains(pid) ? threads[pid] : std::vector<std::int32_t>{pid};
+    }
     std::optional<int> nice(std::int32_t pid) override { return there(pid) ? find(pid).nice : std::optional<int>(); }
     std::optional<int> background(std::int32_t pid) override { return find(pid).background; }
     std::uint64_t startGranularityUsec() const override { return 10'000; }

@@ -72,9 +72,10 @@ private:
     int fd_ = -1;
 };
 
-// One whole exchange; "<no connection>" when connect fails.
+// One whole exchange, waiting for the reply as long as the reference client does (30 s);
+// "<no connection>" when connect fails.
 inline std::string roundTrip(const std::string& path, const std::string& request) {
-    ClientSocket c(path);
+    ClientSocket c(path, 30);
     if (!c.connected()) return "<no connection>";
     c.write(request);
     return c.readAll().value_or("<read failed>");

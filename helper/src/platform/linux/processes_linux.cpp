@@ -1,11 +1,13 @@
-// Another process as ease and restore see it on Linux: its start time from /proc (as the census
-// computes it), its nice value, its I/O priority, and a pidfd that tells whether the process
-// checked is still the one there after the tools ran.
+// Another process as ease and restore see it on Linux: its start from /proc, in clock ticks since
+// boot and as the census computes it, its threads, the nice value and I/O priority of each, and a
+// pidfd that tells whether the process checked is still the one there after the tools ran.
+#include <dirent.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -17,14 +19,24 @@ namespace zelk::helper::sys {
 namespace {
 
 constexpr int IOPRIO_WHO_PROCESS = 1;
+// The flag of a kernel thread in /proc/PID/stat's field 9 (PF_KTHREAD, include/linux/sched.h).
+constexpr std::uint64_t PF_KTHREAD = 0x00200000;
 
-std::optional<std::string> readSmall(const std::string& path) {
+// The whole file: /proc/stat grows with the processors and interrupts, far past one page.
+std::optional<std::string> readWhole(const std::string& path) {
     const Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) return std::nullopt;
-    std::array<char, 8192> buf;
-    const ssize_t n = ::read(file.get(), buf.data(), buf.size());
-    if (n <= 0) return std::nullopt;
-    return std::string(buf.data(), static_cast<std::size_t>(n));
+    std::string text;
+    std::array<char, 16384> buf;
+    for (;;) {
+        const ssize_t n = ::read(file.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        text.append(buf.data(), static_cast<std::size_t>(n));
+    }
+    if (text.empty()) return std::nullopt;
+    return text;
 }
 
 std::optional<std::uint64_t> number(std::string_view text) {
@@ -36,7 +48,7 @@ std::optional<std::uint64_t> number(std::string_view text) {
 
 // /proc/stat's "btime SECONDS" line: the boot time in whole seconds of the wall clock.
 std::optional<std::uint64_t> bootSeconds() {
-    const auto text = readSmall("/proc/stat");
+    const auto text = readWhole("/proc/stat");
     if (!text) return std::nullopt;
     const auto at = text->find("\nbtime ");
     if (at == std::string::npos) return std::nullopt;
@@ -45,24 +57,31 @@ std::optional<std::uint64_t> bootSeconds() {
 }
 
 // /proc/PID/stat: "PID (COMM) S PPID ..."; the command may hold spaces and parentheses, so the
-// fields are counted from the last ')'. Field 22 is the start time in clock ticks since boot.
-std::optional<std::uint64_t> startTicks(std::int32_t pid) {
-    const auto text = readSmall("/proc/" + std::to_string(pid) + "/stat");
+// fields are counted from the last ')'. Field `wanted` (3 or more, as proc(5) counts) as a number.
+std::optional<std::uint64_t> statField(std::int32_t pid, int wanted) {
+    const auto text = readWhole("/proc/" + std::to_string(pid) + "/stat");
     if (!text) return std::nullopt;
     const auto close = text->rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::string_view rest = std::string_view(*text).substr(close + 1);
-    for (int field = 3; field <= 22; ++field) {
+    for (int field = 3; field <= wanted; ++field) {
         const auto begin = rest.find_first_not_of(' ');
         if (begin == std::string_view::npos) return std::nullopt;
         rest.remove_prefix(begin);
         const auto end = rest.find(' ');
-        if (field == 22) return number(rest.substr(0, end));
+        if (field == wanted) return number(rest.substr(0, std::min(end, rest.find('\n'))));
         if (end == std::string_view::npos) return std::nullopt;
         rest.remove_prefix(end);
     }
     return std::nullopt;
 }
+
+// Field 22: the start in clock ticks since boot, which no change of the wall clock moves.
+std::optional<std::uint64_t> startTicks(std::int32_t pid) { return statField(pid, 22); }
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
 
 // The pidfd refers to the process itself, not its number: it becomes readable when that process
 // exits, and its number cannot go to another process before then.
@@ -89,6 +108,8 @@ public:
         return std::make_unique<PidfdPin>(std::move(pidfd));
     }
 
+    // From the boot time as /proc/stat gives it now: the kernel derives it from the wall clock,
+    // and a host's census computes start times from the same figure.
     std::optional<std::uint64_t> startUsec(std::int32_t pid) override {
         const auto ticks = startTicks(pid);
         const auto boot = bootSeconds();
@@ -97,6 +118,29 @@ public:
         return (*boot + *ticks / tck) * 1'000'000 + (*ticks % tck) * (1'000'000 / tck);
     }
 
+    std::optional<std::uint64_t> startKey(std::int32_t pid) override { return startTicks(pid); }
+
+    bool kernelThread(std::int32_t pid) override {
+        const auto flags = statField(pid, 9);
+        return flags && (*flags & PF_KTHREAD) != 0;
+    }
+
+    // /proc/PID/task: one entry per thread; nice and I/O priority belong to each thread.
+    std::vector<std::int32_t> tasks(std::int32_t pid) override {
+        std::vector<std::int32_t> out;
+        const std::unique_ptr<DIR, DirCloser> dir(::opendir(("/proc/" + std::to_string(pid) + "/task").c_str()));
+        if (!dir) return out;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            std::int32_t tid = 0;
+            const std::string_view name(entry->d_name);
+            const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), tid);
+            if (ec == std::errc{} && end == name.data() + name.size() && tid > 0) out.push_back(tid);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    // Of one thread: PRIO_PROCESS with a thread id acts on that thread alone.
     std::optional<int> nice(std::int32_t pid) override {
         errno = 0;
         const int value = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
