@@ -172,9 +172,7 @@ TEST(Census, AThreadListedTwiceCountsOnce) {
     EXPECT_EQ(f.thread_info_reads, 4);  // pids 1 and 77: one thread each; pid 42: two
 }
 
-// A process that works in short-lived threads: its totals move while its live threads read 0.
-// After its first sight it reads the totals' rate at any spacing of a window or more, with no
-// thread walk; totals that went back are another process, seen for the first time.
+// Totals that move while the live threads read 0: their rate, with no thread walk, after the first sight.
 TEST(Census, UsageFollowsTheTotalsNotTheLiveThreads) {
     constexpr std::uint64_t kWindow = 2'400'000;  // 100 ms of a 24 MHz clock
     for (const std::uint64_t spacing : {10 * kWindow, kWindow}) {
