@@ -73,6 +73,21 @@
  *                                         its dev_t; Linux: tty_nr of /proc/PID/stat);
  *                                         0xFFFFFFFF (ZELK_SNP_NO_TTY) when there is none
  *
+ * What the figures are (both systems unless one is named):
+ *   cpu_usage: the CPU time of all the process's threads, those that ended included, over the
+ *     latest window of at least 100 ms between collections (macOS: pti_total_user +
+ *     pti_total_system over mach_absolute_time; Linux: the process's CPU clock). A process seen
+ *     for the first time has no window until about 100 ms later: meanwhile it reads 0 on Linux
+ *     and the sum of its live threads' scheduler estimates on macOS. The windows are kept per
+ *     process and shared by every caller in the host process: fast or overlapping callers all
+ *     see the latest window, not one of their own.
+ *   resident_bytes: on macOS the task's resident size, not the footprint that the system's
+ *     activity monitor shows.
+ *   start_sec/start_usec: on Linux exact to the clock tick, but counted from the kernel's boot
+ *     time, which it gives cut to the whole second, so a start time can read up to 1 s early.
+ *     A step of the wall clock moves that boot time; the next collection counts from the new one.
+ *   Linux kernel threads appear with flags 1 and their name, cut to 15 bytes, as "(name)".
+ *
  * flags (bits 3 to 31 are 0; a reader ignores them):
  *   bit 0, value 1, ZELK_SNP_FLAG_INFO: the process's task information was read. Without it
  *     the record is a placeholder for a process that exited during the collection: pid set,

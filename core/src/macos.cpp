@@ -70,10 +70,14 @@ std::uint32_t thread_usage_sum(ProcessSource& source, std::int32_t pid, const Ta
     return sum;
 }
 
-// The process's usage: the source's figure for the whole process where it has one, otherwise
-// the sum over its threads.
-std::uint32_t usage_of(ProcessSource& source, std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
+// The process's usage: the source's figure for the whole process where it has one; otherwise
+// the figure over a window of its CPU totals (on the clock `now`, read right after them) or,
+// where it has no window yet, the sum over its threads.
+std::uint32_t usage_of(ProcessSource& source, UsageWindows& windows, const std::optional<TotalsClock>& now,
+                       std::int32_t pid, const TaskInfo& info, Scratch& scratch) {
     if (const auto whole = source.process_usage(pid)) return *whole;
+    if (now)
+        if (const auto figure = windows.figure(pid, info.total_user + info.total_system, now->now)) return *figure;
     return thread_usage_sum(source, pid, info, scratch);
 }
 
@@ -133,6 +137,8 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
         CacheMap new_map;
         new_map.reserve(pids.size());
         source.begin_process_loop();
+        const auto first_clock = source.totals_clock();
+        const std::uint64_t gen = first_clock ? cache.windows.begin_loop(first_clock->window) : 0;
 
         for (const std::int32_t pid : pids) {
             if (pid < 1) continue;
@@ -144,6 +150,9 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
                 continue;
             }
             const std::uint64_t cpu_total = info->total_user + info->total_system;  // wraps like the kernel's
+            std::optional<TotalsClock> now;
+            if (first_clock && !info->refused && (now = source.totals_clock()))
+                cache.windows.note_task(pid, info->start_tvsec * 1'000'000 + info->start_tvusec, cpu_total, now->now, gen);
 
             // The old entry's node is reused for the new map. It is current when it describes the
             // same process (start time) running the same program (image) with no CPU time used
@@ -157,7 +166,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             // no threads, no arguments.
             const std::uint32_t cpu_usage = info->refused || (current && node.mapped().cpu_usage == 0)
                                                 ? 0
-                                                : usage_of(source, pid, *info, scratch);
+                                                : usage_of(source, cache.windows, now, pid, *info, scratch);
 
             Fetched got;
             if (current && node.mapped().command) {
@@ -207,6 +216,7 @@ Snapshot collect_snapshot(ProcessSource& source, ProcessCache& cache) {
             }
         }
         source.end_process_loop();
+        if (first_clock) cache.windows.end_loop(gen);
         cache.slot = std::move(new_map);
     }
     if (!any_info) throw MeasurementFailed("no process could be read");

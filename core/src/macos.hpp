@@ -10,6 +10,7 @@
 
 #include "platform/processes.hpp"
 #include "stream.hpp"
+#include "usage_windows.hpp"
 
 namespace zelk {
 
@@ -27,11 +28,13 @@ struct CacheEntry {
 
 using CacheMap = std::unordered_map<std::int32_t, CacheEntry>;
 
-// A slot that holds a map or nothing, behind one mutex. The library has one (process_cache());
-// tests make their own.
+// A slot that holds a map or nothing, behind one mutex, and the CPU windows of the processes
+// measured over their totals (TotalsClock). The library has one (process_cache()), shared by
+// every caller; tests make their own.
 struct ProcessCache {
     std::mutex mutex;
     std::optional<CacheMap> slot;
+    UsageWindows windows;
 };
 
 ProcessCache& process_cache();

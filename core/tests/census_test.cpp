@@ -172,6 +172,31 @@ TEST(Census, AThreadListedTwiceCountsOnce) {
     EXPECT_EQ(f.thread_info_reads, 4);  // pids 1 and 77: one thread each; pid 42: two
 }
 
+// Totals that move while the live threads read 0: their rate, with no thread walk, after the first sight.
+TEST(Census, UsageFollowsTheTotalsNotTheLiveThreads) {
+    constexpr std::uint64_t kWindow = 2'400'000;  // 100 ms of a 24 MHz clock
+    for (const std::uint64_t spacing : {10 * kWindow, kWindow}) {
+        SCOPED_TRACE(spacing);
+        auto f = three_processes();
+        f.procs[42].threads = {{21, 0}, {22, 0}};
+        f.clock = TotalsClock{7 * kWindow, kWindow};
+        ProcessCache cache;
+        for (int i = 0; i < 4; ++i) {
+            f.forget_calls();
+            f.procs[42].info->total_user += spacing * 3 / 4;
+            f.clock->now += spacing;
+            const auto usage = find(collect_snapshot(f, cache), 42)->cpu_usage;
+            if (i == 0) continue;
+            EXPECT_NEAR(usage, 750, 750 * 0.05);
+            EXPECT_TRUE(f.thread_lists.empty());
+        }
+        f.procs[42].info->total_user = 0;
+        f.procs[42].threads = {{21, 400}};
+        f.clock->now += spacing;
+        EXPECT_EQ(find(collect_snapshot(f, cache), 42)->cpu_usage, 400u);
+    }
+}
+
 TEST(Census, ArgumentAreasTheCensusRefuses) {
     struct Case {
         const char* name;

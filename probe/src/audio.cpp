@@ -2,6 +2,9 @@
 // order are fixed here so that every source (CoreAudio, ALSA, recorded) is asked the same way.
 #include "audio.hpp"
 
+#include <algorithm>
+#include <optional>
+
 namespace zelk::probe {
 
 ObjectId sys = SYSTEM_OBJECT;
@@ -33,6 +36,20 @@ std::string bundleOf(AudioHal& hal, ObjectId process) {
     return hal.takeString(ref);
 }
 
+// The HAL's process objects; nullopt when the list can't be read. Places a shrunken list leaves
+// unfilled stay 0, which names no object and yields nothing.
+std::optional<std::vector<ObjectId>> processObjects(AudioHal& hal) {
+    const PropertyAddress address = prop(SEL_PROCESS_OBJECT_LIST);
+    std::uint32_t size = 0;
+    if (hal.propertyDataSize(sys, address, 0, nullptr, size) != 0) return std::nullopt;
+    const std::uint32_t count = size / sizeof(ObjectId);
+    if (count == 0) return std::vector<ObjectId>{};
+    std::vector<ObjectId> objects(count, OBJECT_UNKNOWN);
+    std::uint32_t byte_size = count * static_cast<std::uint32_t>(sizeof(ObjectId));
+    if (hal.propertyData(sys, address, 0, nullptr, byte_size, objects.data()) != 0) return std::nullopt;
+    return objects;
+}
+
 }  // namespace
 
 PropertyAddress prop(std::uint32_t selector) { return {selector, SCOPE_GLOBAL, ELEMENT_MAIN}; }
@@ -48,24 +65,20 @@ bool isRunningSomewhere(AudioHal& hal, ObjectId device) {
     return readNumber(hal, device, SEL_IS_RUNNING_SOMEWHERE, running) == 0 && running != 0;
 }
 
+// The device's running state ignores direction (a headset that only plays sound runs too), so
+// where the process list names the clients, one of them must also be capturing. A list that
+// can't be read or names no process can't tell: the running state stands alone.
 bool micActive(AudioHal& hal) {
     const ObjectId device = defaultInputDevice(hal);
-    return device != OBJECT_UNKNOWN && isRunningSomewhere(hal, device);
+    if (device == OBJECT_UNKNOWN || !isRunningSomewhere(hal, device)) return false;
+    const auto objects = processObjects(hal);
+    if (!objects || objects->empty()) return true;
+    return std::any_of(objects->begin(), objects->end(), [&](ObjectId o) { return isRunningInput(hal, o); });
 }
 
 std::vector<InputEntry> processInputs(AudioHal& hal) {
-    const PropertyAddress address = prop(SEL_PROCESS_OBJECT_LIST);
-    std::uint32_t size = 0;
-    if (hal.propertyDataSize(sys, address, 0, nullptr, size) != 0) return {};
-    const std::uint32_t count = size / sizeof(ObjectId);
-    if (count == 0) return {};
-    // Places a shrunken list leaves unfilled stay 0, which names no object and yields nothing.
-    std::vector<ObjectId> objects(count, OBJECT_UNKNOWN);
-    std::uint32_t byte_size = count * static_cast<std::uint32_t>(sizeof(ObjectId));
-    if (hal.propertyData(sys, address, 0, nullptr, byte_size, objects.data()) != 0) return {};
-
     std::vector<InputEntry> entries;
-    for (const ObjectId object : objects) {
+    for (const ObjectId object : processObjects(hal).value_or(std::vector<ObjectId>{})) {
         if (!isRunningInput(hal, object)) continue;
         std::int32_t pid = 0;
         readNumber(hal, object, SEL_PROCESS_PID, pid);  // a failed read leaves pid 0

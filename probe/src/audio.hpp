@@ -91,7 +91,8 @@ PropertyAddress prop(std::uint32_t selector);
 // The default input device, or OBJECT_UNKNOWN when there is none or the read fails.
 ObjectId defaultInputDevice(AudioHal& hal);
 bool isRunningSomewhere(AudioHal& hal, ObjectId device);
-// The microphone-active flag: the default input device is running for some client.
+// The microphone-active flag: the default input device is running for some client and, where
+// the HAL's process list names processes, one of them is running input.
 bool micActive(AudioHal& hal);
 // Capturing processes among all that the HAL lists, in the HAL's order.
 std::vector<InputEntry> processInputs(AudioHal& hal);

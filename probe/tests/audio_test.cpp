@@ -56,7 +56,24 @@ TEST(MicActive, DeviceAndRunningState) {
              h.u32(SYSTEM_OBJECT, SEL_DEFAULT_INPUT_DEVICE, DEVICE);
              h.u32(DEVICE, SEL_IS_RUNNING_SOMEWHERE, 0x100);
          },
-         true, {"get 1 dIn  4", "get 77 gone 4"}},
+         true, {"get 1 dIn  4", "get 77 gone 4", "size 1 prs#"}},  // no process list: running is enough
+        {"a headset only playing: no process runs input",
+         [](RecordedHal& h) {
+             h.u32(SYSTEM_OBJECT, SEL_DEFAULT_INPUT_DEVICE, DEVICE);
+             h.u32(DEVICE, SEL_IS_RUNNING_SOMEWHERE, 1);
+             h.list({10});
+             h.u32(10, SEL_IS_RUNNING_INPUT, 0);
+         },
+         false, {"get 1 dIn  4", "get 77 gone 4", "size 1 prs#", "get 1 prs# 4", "get 10 piri 4"}},
+        {"a process captures",
+         [](RecordedHal& h) {
+             h.u32(SYSTEM_OBJECT, SEL_DEFAULT_INPUT_DEVICE, DEVICE);
+             h.u32(DEVICE, SEL_IS_RUNNING_SOMEWHERE, 1);
+             h.list({10, 11});
+             h.u32(10, SEL_IS_RUNNING_INPUT, 0);
+             h.process(11, 412, "a.b");
+         },
+         true, {"get 1 dIn  4", "get 77 gone 4", "size 1 prs#", "get 1 prs# 8", "get 10 piri 4", "get 11 piri 4"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -38,6 +38,13 @@ struct StartTime {
     std::uint64_t tvusec = 0;
 };
 
+// A reading of the clock that TaskInfo's CPU totals count in, and how many of its units make the
+// shortest usage window (100 ms).
+struct TotalsClock {
+    std::uint64_t now = 0;
+    std::uint64_t window = 0;
+};
+
 struct WallTime {
     std::int64_t sec = 0;
     std::uint32_t usec = 0;
@@ -69,8 +76,14 @@ public:
     virtual std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) = 0;
     // The usage of the whole process (1000 = one busy processor), asked right after its task
     // information, from a source that measures processes rather than threads: the census then
-    // lists no thread. nullopt (macOS): the census adds up the figures of its threads.
+    // lists no thread. nullopt (macOS): see totals_clock.
     virtual std::optional<std::uint32_t> process_usage(std::int32_t) { return std::nullopt; }
+    // For a source without process_usage whose CPU totals count every thread the process has
+    // had (macOS: mach_absolute_time, the unit of pti_total_user and pti_total_system): the
+    // clock of those totals, read now. The census then measures each process over windows of its
+    // totals, and sums its threads' figures only where it has no window yet. nullopt: no such
+    // clock; the census always sums the threads.
+    virtual std::optional<TotalsClock> totals_clock() { return std::nullopt; }
     // KERN_PROCARGS2 into `area`: 0 and `size` set to the bytes stored, or an error.
     virtual int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) = 0;
     // PROC_PIDTBSDINFO's start time, for the identity re-check; nullopt on failure.

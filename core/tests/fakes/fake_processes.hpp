@@ -60,6 +60,7 @@ public:
     std::vector<std::int32_t> pid_list;
     std::optional<int> argmax = 4096;
     std::map<std::int32_t, FakeProcess> procs;
+    std::optional<TotalsClock> clock;  // the totals' clock; nullopt: none (threads are summed)
 
     // What was asked.
     std::vector<std::size_t> list_capacities;
@@ -104,6 +105,7 @@ public:
             if (tid == id) return usage;
         return std::nullopt;
     }
+    std::optional<TotalsClock> totals_clock() override { return clock; }
     int proc_args(std::int32_t pid, std::span<std::uint8_t> area, std::size_t& size) override {
         arg_reads.push_back(pid);
         const auto& p = procs.at(pid);

@@ -1,5 +1,6 @@
 // macOS process source: libproc and sysctl, reading the kernel's structures by field name.
 #include <libproc.h>
+#include <mach/mach_time.h>
 #include <sys/proc_info.h>
 #include <sys/sysctl.h>
 #include <sys/time.h>
@@ -78,6 +79,24 @@ public:
         return ::proc_pidinfo(pid, PROC_PIDLISTTHREADS, 0, ids.data(), static_cast<int>(bytes));
     }
 
+    // pti_total_user and pti_total_system count in Mach absolute-time units and include the
+    // threads that have ended: proc_pidinfo(PROC_PIDTASKALLINFO) fills them in fill_taskprocinfo
+    // (xnu osfmk/kern/bsd_kern.c) from recount_task_times, the task's lifetime track, whose
+    // rm_time_mach is stamped with mach_absolute_time (on arm64 ml_get_speculative_timebase, the
+    // same counter: osfmk/kern/recount.c, osfmk/arm64/machine_routines.c). A window of 100 ms is
+    // converted once with mach_timebase_info (SDK mach/mach_time.h): ns = units * numer / denom.
+    std::optional<TotalsClock> totals_clock() override {
+        static const std::uint64_t window = [] {
+            mach_timebase_info_data_t tb{};
+            if (::mach_timebase_info(&tb) != KERN_SUCCESS || tb.numer == 0 || tb.denom == 0) tb = {1, 1};
+            return std::max<std::uint64_t>(100'000'000ull * tb.denom / tb.numer, 1);
+        }();
+        return TotalsClock{::mach_absolute_time(), window};
+    }
+
+    // pth_cpu_usage: the scheduler's decayed estimate for one live thread (thread_info's
+    // cpu_usage, copied in fill_taskthreadinfo, osfmk/kern/bsd_kern.c), scaled by TH_USAGE_SCALE
+    // (SDK mach/thread_info.h): the census sums it only at a process's first sight.
     std::optional<std::int32_t> thread_usage(std::int32_t pid, std::uint64_t thread_id) override {
         proc_threadinfo th{};
         if (::proc_pidinfo(pid, PROC_PIDTHREADINFO, thread_id, &th, sizeof th) != static_cast<int>(sizeof th))

@@ -15,13 +15,13 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "../owned.hpp"
 #include "../processes.hpp"
+#include "../../usage_windows.hpp"
+#include "procfs_source.hpp"
 #include "procfs_parse.hpp"
 
 namespace zelk {
@@ -79,139 +79,31 @@ private:
     std::size_t len_ = 0;
 };
 
-// Per-process usage state that outlives a collection. Linux has no instantaneous usage figure,
-// so one is computed from the process's CPU clock, which counts every thread the process has
-// had, those that have exited included: 1000 * delta CPU time / delta wall time, over the most
-// recent window of at least kMinWindowNs that the known points allow. A caller that polls every
-// few milliseconds thus sees a figure over the last 100-150 ms, one that polls every second a
-// figure over that second. Collections call in one at a time (their process loops never
-// overlap), each numbered by begin_loop().
-class UsageTracker {
-public:
-    std::uint64_t begin_loop() {
-        std::lock_guard lock(mutex_);
-        listed_ = 0;
-        return ++generation_;
-    }
-
-    // Notes a task-information read. A process whose last figure was 0 and whose CPU total
-    // (whole clock ticks) still equals its value at the last clock read has used less than a
-    // tick since: the census skips it unless something else moved, and the time becomes a point
-    // to start a later window from, so that a process that wakes after a long idle time is not
-    // averaged over it.
-    void note_task(std::int32_t pid, std::uint64_t start_ticks, std::uint64_t cpu_total, std::uint64_t gen) {
-        std::lock_guard lock(mutex_);
-        auto [it, inserted] = pids_.try_emplace(pid);
-        auto& p = it->second;
-        if (inserted || p.start_ticks != start_ticks) p = PidState{};  // new, or a new process under an old pid
-        if (p.listed_gen != gen) ++listed_;
-        p.listed_gen = gen;
-        p.start_ticks = start_ticks;
-        p.total = cpu_total;
-        if (p.read && p.figure == 0 && cpu_total == p.read_total && p.trail.push({mono_ns(), p.last.cpu_ns}))
-            p.quiet_gen = gen;
-    }
-
-    // The figure of a process noted by this loop, from its CPU clock read just now.
-    std::uint32_t figure(std::int32_t pid, std::uint64_t cpu_ns) {
-        const std::uint64_t now = mono_ns();
-        std::lock_guard lock(mutex_);
-        auto& p = pids_[pid];
-        if (p.read && cpu_ns >= p.last.cpu_ns) {
-            if (const auto from = window_start(p, now)) {
-                const double ratio =
-                    static_cast<double>(cpu_ns - from->cpu_ns) / static_cast<double>(now - from->at_ns);
-                p.figure = static_cast<std::uint32_t>(std::clamp(ratio * 1000.0 + 0.5, 0.0, max_figure()));
-            }
-        } else {  // the first reading, or a clock that went back: another process under the pid
-            p.figure = 0;
-            p.trail.clear();
-        }
-        p.read = true;
-        p.read_total = p.total;
-        p.last = {now, cpu_ns};
-        if (p.quiet_gen == p.listed_gen && p.trail.count > 0)
-            p.trail.points[0] = p.last;  // the reading replaces the quiet point it follows
-        else
-            p.trail.push(p.last);
-        return p.figure;
-    }
-
-    // Drops the state of processes that this loop did not list.
-    void end_loop(std::uint64_t gen) {
-        std::lock_guard lock(mutex_);
-        if (listed_ != pids_.size()) std::erase_if(pids_, [&](const auto& kv) { return kv.second.listed_gen != gen; });
-    }
-
-private:
-    struct Point {
-        std::uint64_t at_ns = 0;
-        std::uint64_t cpu_ns = 0;
-    };
-    // Up to three points, newest first, at least half a window apart: one of them lies between
-    // one and one and a half windows back whenever points were taken that long.
-    struct Trail {
-        std::array<Point, 3> points{};
-        std::size_t count = 0;
-        bool push(Point x) {
-            if (count > 0 && x.at_ns < points[0].at_ns + kMinWindowNs / 2) return false;
-            points = {x, points[0], points[1]};
-            count = std::min<std::size_t>(count + 1, points.size());
-            return true;
-        }
-        void clear() { count = 0; }
-    };
-    struct PidState {  // what every task-information read touches first
-        std::uint64_t listed_gen = 0;
-        std::uint64_t start_ticks = 0;
-        std::uint64_t total = 0;       // CPU total (clock ticks) at the latest task-information read
-        std::uint64_t read_total = 0;  // and at the latest clock read
-        std::uint64_t quiet_gen = 0;   // the loop that added a quiet point last
-        std::uint32_t figure = 0;
-        bool read = false;  // the clock has been read
-        Point last;         // the latest clock reading
-        Trail trail;        // earlier readings and quiet points
-    };
-
-    // Several busy threads make more than one processor's worth, up to all of them.
-    static double max_figure() {
-        static const double most = 1000.0 * static_cast<double>(std::max<long>(::sysconf(_SC_NPROCESSORS_CONF), 1));
-        return most;
-    }
-
-    // The newest known point at least one window back: the latest reading or an earlier point.
-    // None: the figure stays as it was.
-    static std::optional<Point> window_start(const PidState& p, std::uint64_t now) {
-        const auto old_enough = [&](const Point& x) { return x.at_ns <= now && now - x.at_ns >= kMinWindowNs; };
-        std::optional<Point> best;
-        if (old_enough(p.last)) best = p.last;
-        for (std::size_t i = 0; i < p.trail.count; ++i)
-            if (old_enough(p.trail.points[i]) && (!best || p.trail.points[i].at_ns > best->at_ns))
-                best = p.trail.points[i];
-        return best;
-    }
-
-    std::mutex mutex_;
-    std::uint64_t generation_ = 0;
-    std::size_t listed_ = 0;  // processes noted by the current loop
-    std::unordered_map<std::int32_t, PidState> pids_;
-};
-
-UsageTracker& tracker() {
-    static UsageTracker t;
-    return t;
+// Linux has no instantaneous usage figure: one is computed over windows of the process's CPU
+// clock, in nanoseconds of the monotonic clock.
+UsageWindows& windows() {
+    static UsageWindows w;
+    return w;
 }
 
-// Boot time in whole seconds of the wall clock, from the "btime" line of /proc/stat. The kernel
-// derives that line from the wall clock at each read, so a clock step would move it, and with it
-// every start time: it is read once per library lifetime.
-std::uint64_t boot_time() {
-    static const std::uint64_t sec = [] {
-        std::array<char, 16384> buf{};
-        const ssize_t n = read_at(AT_FDCWD, "/proc/stat", buf.data(), buf.size() - 1);
-        return n <= 0 ? 0 : parse_btime(std::string_view(buf.data(), static_cast<std::size_t>(n)));
-    }();
-    return sec;
+// Boot time in whole seconds of the wall clock, from the "btime" line of /proc/stat (read whole:
+// its per-processor lines make it long on a large machine); 0 when unreadable. The kernel
+// derives that line from the wall clock at each read, so a clock step moves it: it is read once
+// per collection, and every start time of that collection counts from it.
+std::uint64_t boot_time(int proc) {
+    std::vector<char> text(16384);
+    std::size_t used = 0;
+    Fd fd(::openat(proc, "stat", O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
+    for (;;) {
+        if (used == text.size()) text.resize(text.size() * 2);
+        const ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return 0;
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    return parse_btime(std::string_view(text.data(), used));
 }
 
 // Whether the pids in /proc are those of this process's pid namespace, which the process CPU
@@ -261,15 +153,16 @@ int assemble_procargs(int proc, std::uint64_t pid, std::span<std::uint8_t> area,
 
 class ProcfsSource final : public ProcessSource {
 public:
-    ProcfsSource()
-        : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+    // `clocks`: whether the process CPU clocks may be asked for the pids of `proc`.
+    ProcfsSource(Fd proc, bool clocks)
+        : proc_(std::move(proc)),
           clock_ticks_(std::max<long>(::sysconf(_SC_CLK_TCK), 1)),
           page_size_(std::max<long>(::sysconf(_SC_PAGESIZE), 1)),
-          boot_sec_(boot_time()),
-          clocks_(proc_ && proc_pids_are_ours(proc_.get())) {}
+          boot_sec_(proc_ ? boot_time(proc_.get()) : 0),
+          clocks_(clocks && proc_ && proc_pids_are_ours(proc_.get())) {}
 
-    void begin_process_loop() override { gen_ = tracker().begin_loop(); }
-    void end_process_loop() override { tracker().end_loop(gen_); }
+    void begin_process_loop() override { gen_ = windows().begin_loop(kMinWindowNs); }
+    void end_process_loop() override { windows().end_loop(gen_); }
 
     std::uint64_t monotonic_ns() override { return mono_ns(); }
 
@@ -325,7 +218,7 @@ public:
 
         TaskInfo info;
         cur_total_ = cpu_total;
-        tracker().note_task(pid, stat->start_ticks, cpu_total, gen_);
+        windows().note_task(pid, stat->start_ticks, cpu_total, mono_ns(), gen_);
         // The effective uid, read at every collection: a process can change it without using a
         // measurable amount of CPU time. The /proc/PID directory shows it even for tasks that
         // are not dumpable (as after a change of uid), whose files inside all read as root.
@@ -371,7 +264,7 @@ public:
             cpu_ns = cur_total_ * (1'000'000'000u / static_cast<std::uint64_t>(clock_ticks_));
         else
             return 0;  // gone since its task information was read
-        return tracker().figure(pid, cpu_ns);
+        return windows().figure(pid, cpu_ns, mono_ns()).value_or(0);
     }
 
     // Paths go through /proc/PID, so a pid reused since the task information read could be
@@ -415,6 +308,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ProcessSource> open_live_processes() { return std::make_unique<ProcfsSource>(); }
+std::unique_ptr<ProcessSource> open_live_processes() {
+    return std::make_unique<ProcfsSource>(Fd(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), true);
+}
+
+std::unique_ptr<ProcessSource> open_procfs_at(int dir) {
+    return std::make_unique<ProcfsSource>(Fd(::fcntl(dir, F_DUPFD_CLOEXEC, 0)), false);
+}
 
 }  // namespace zelk
