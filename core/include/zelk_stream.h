@@ -54,11 +54,9 @@
  *       20    4 u32   cpu_usage           current CPU usage summed over the process's threads,
  *                                         in thousandths of one processor: 1000 = one fully
  *                                         busy processor (ZELK_CPU_SCALE), 2500 = two and a
- *                                         half; saturates at 0xFFFFFFFF. On macOS the kernel's
- *                                         instantaneous per-thread figure; on Linux each
- *                                         thread's run time over the last window between
- *                                         collections (the first collection in a process that
- *                                         loaded the library has no window yet).
+ *                                         half; saturates at 0xFFFFFFFF. On both systems the
+ *                                         process's CPU time over the last window between
+ *                                         collections (see cpu_usage below).
  *       24    8 u64   resident_bytes      resident memory, bytes
  *       32    8 u64   start_sec           process start time, whole seconds since the Unix
  *                                         epoch (wall clock)
