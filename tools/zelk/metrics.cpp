@@ -359,14 +359,14 @@ Fd bind_address(const std::string& listen, std::string& why) {
 // thread moves the bytes of every connection with poll on nonblocking sockets, so a client that
 // sends or reads slowly holds only its own two buffers, never a scrape. The server's request
 // timeout ends a connection that never sends its request (the server closes, and so does the
-// relay), and one that moves no byte for kRelayIdle is closed. At most kRelayConnections at once,
+// relay), and one that moves no byte for kIdle is closed. At most kConnections at once,
 // each three descriptors (the client's, the relay's to the server, the server's end), well under
 // the usual limit of 1024; the rest wait in the listen queue.
 class Relay {
 public:
-    static constexpr std::size_t kRelayConnections = 256;
-    static constexpr std::size_t kRelayBuffer = 16384;
-    static constexpr auto kRelayIdle = std::chrono::seconds(10);
+    static constexpr std::size_t kConnections = 256;
+    static constexpr std::size_t kBuffer = 16384;
+    static constexpr auto kIdle = std::chrono::seconds(10);
 
     Relay(Fd listener, std::uint16_t server_port) : listener_(std::move(listener)) {
         server_.sin_family = AF_INET;
@@ -388,9 +388,9 @@ private:
     using Clock = std::chrono::steady_clock;
     // The bytes one side sent that the other has yet to take.
     struct Flow {
-        std::vector<char> bytes = std::vector<char>(kRelayBuffer);
+        std::vector<char> bytes = std::vector<char>(kBuffer);
         std::size_t sent = 0, held = 0;
-        bool ended = false;  // the sender closed its side; passed on once the bytes are delivered
+        bool ended = false;  // the sender closed its side (passed on at once: nothing is held then)
     };
     struct Link {
         Fd client, server;
@@ -407,7 +407,7 @@ private:
                 f.held = static_cast<std::size_t>(n);
                 moved = true;
             } else if (n == 0) {
-                f.ended = true;  // all its bytes are delivered: only bytes held stop a read
+                f.ended = true;
                 ::shutdown(to, SHUT_WR);
             } else if (!would_wait()) {
                 return false;
@@ -428,12 +428,12 @@ private:
     // What to wait for on a side: room to read what it sends, or bytes for it to take. A side with
     // nothing to wait for is left out of poll, so its hang-up cannot wake the loop again and again.
     static pollfd watch(const Fd& fd, const Flow& out, const Flow& in) {
-        const short events = static_cast<short>((out.held == 0 && !out.ended ? POLLIN : 0) | (in.held > 0 ? POLLOUT : 0));
+        const auto events = static_cast<short>((out.held == 0 && !out.ended ? POLLIN : 0) | (in.held > 0 ? POLLOUT : 0));
         return {events ? fd.get() : -1, events, 0};
     }
 
     void accept_all(Clock::time_point now) {
-        while (links_.size() < kRelayConnections) {
+        while (links_.size() < kConnections) {
             Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (client.get() < 0) {
                 // Out of descriptors or memory: the listener stays readable, so wait a round.
@@ -455,12 +455,14 @@ private:
             auto now = Clock::now();
             fds.clear();
             fds.push_back({wake_read_.get(), POLLIN, 0});
-            fds.push_back({links_.size() < kRelayConnections && now >= accept_after_ ? listener_.get() : -1, POLLIN, 0});
+            fds.push_back({links_.size() < kConnections && now >= accept_after_ ? listener_.get() : -1, POLLIN, 0});
             for (const Link& l : links_) {
                 fds.push_back(watch(l.client, l.up, l.down));
                 fds.push_back(watch(l.server, l.down, l.up));
             }
-            if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) return;
+            // Links are swept for idleness and a paused accept retried each round; with neither, wait.
+            const int wait_ms = links_.empty() && now >= accept_after_ ? -1 : 200;
+            if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) return;
             if (fds[0].revents != 0) return;
             now = Clock::now();
             // Backwards, so that a closed link's place is taken by one already seen.
@@ -472,7 +474,7 @@ private:
                              !pass(l.server.get(), l.client.get(), l.down, moved);
                 if (moved) l.moved = now;
                 // The server's reply is whole once it closes: the client's side needs nothing more.
-                if (broken || (l.down.ended && l.down.held == 0) || now - l.moved > kRelayIdle) {
+                if (broken || (l.down.ended && l.down.held == 0) || now - l.moved > kIdle) {
                     std::swap(l, links_.back());
                     links_.pop_back();
                 }
