@@ -328,6 +328,15 @@ std::string listen_address(const std::string& value) {
     return v6 ? "[" + host + "]:" + port : host + ":" + port;
 }
 
+// Owns `fd`, made nonblocking and close-on-exec (macOS has no SOCK_NONBLOCK, accept4 or pipe2).
+Fd nonblocking(int fd) {
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    return Fd(fd);
+}
+
 // Binds the address as the server is about to, so that a failure gives the system's reason
 // ("Address already in use", "Cannot assign requested address"); `why` is empty when it binds.
 Fd bind_address(const std::string& listen, std::string& why) {
@@ -342,7 +351,7 @@ Fd bind_address(const std::string& listen, std::string& why) {
     a6.sin6_family = AF_INET6;
     a6.sin6_port = port;
     ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), v6 ? static_cast<void*>(&a6.sin6_addr) : &a4.sin_addr);
-    Fd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd fd = nonblocking(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     const int on = 1;
     // As the server binds: reusing an address that only lingers in TIME_WAIT is allowed, and an
     // IPv6 address means IPv6 only.
@@ -373,9 +382,9 @@ public:
         server_.sin_port = htons(server_port);
         server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int ends[2];
-        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-        wake_read_ = Fd(ends[0]);
-        wake_write_ = Fd(ends[1]);
+        if (::pipe(ends) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+        wake_read_ = nonblocking(ends[0]);
+        wake_write_ = nonblocking(ends[1]);
         thread_ = std::thread([this] { loop(); });
     }
     Relay(const Relay&) = delete;
@@ -434,13 +443,13 @@ private:
 
     void accept_all(Clock::time_point now) {
         while (links_.size() < kConnections) {
-            Fd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            Fd client = nonblocking(::accept(listener_.get(), nullptr, nullptr));
             if (client.get() < 0) {
                 // Out of descriptors or memory: the listener stays readable, so wait a round.
                 if (!would_wait() && errno != ECONNABORTED) accept_after_ = now + std::chrono::milliseconds(200);
                 return;
             }
-            Fd server(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            Fd server = nonblocking(::socket(AF_INET, SOCK_STREAM, 0));
             if (server.get() < 0 ||
                 (::connect(server.get(), reinterpret_cast<const sockaddr*>(&server_), sizeof server_) != 0 &&
                  errno != EINPROGRESS))
