@@ -100,23 +100,37 @@ std::string wait_for_match(const std::string& path, const std::string& pattern) 
         .value_or("");
 }
 
-// GET http://127.0.0.1:PORT/TARGET; the body of a 200 reply, else nullopt.
-std::optional<std::string> http_get(int port, const std::string& target) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return std::nullopt;
+// A socket connected to loopback (127.0.0.1, or ::1 for AF_INET6) at `port`, else -1.
+int connect_loopback(int port, int family = AF_INET) {
+    const int fd = ::socket(family, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
     timeval tv{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_port = addr.sin_port;
+    addr6.sin6_addr = in6addr_loopback;
+    const bool v6 = family == AF_INET6;
+    if (::connect(fd, v6 ? reinterpret_cast<const sockaddr*>(&addr6) : reinterpret_cast<const sockaddr*>(&addr),
+                  v6 ? sizeof addr6 : sizeof addr) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// GET http://127.0.0.1:PORT/TARGET (or [::1]); the body of a 200 reply, else nullopt.
+std::optional<std::string> http_get(int port, const std::string& target, int family = AF_INET) {
+    const int fd = connect_loopback(port, family);
+    if (fd < 0) return std::nullopt;
     std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-            char buf[4096];
-            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
-        }
+    const std::string request = "GET " + target + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
     const auto body = reply.find("\r\n\r\n");
@@ -289,12 +303,8 @@ TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
     // 200 connections of one user that never finish a request, each holding a worker.
     std::vector<int> hanging;
     for (int k = 0; k < 200; ++k) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = connect_loopback(port);
+        ASSERT_GE(fd, 0);
         if (k % 2) ::send(fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
         hanging.push_back(fd);
     }
@@ -321,6 +331,35 @@ TEST(ZelkHost, ExporterAnswersWhileConnectionsHang) {
     EXPECT_EQ(omitted->find("zelk_run_cpu_usage{"), std::string::npos);
     EXPECT_EQ(omitted->find("zelk_runs_omitted 0\n"), std::string::npos) << *omitted;
     std::printf("a scrape with 200 hanging connections took %.3f s\n", std::chrono::duration<double>(took).count());
+}
+
+// On an IPv6 address the exporter answers scrapes, also while 200 IPv6 connections hang.
+TEST(ZelkHost, ExporterServesIPv6) {
+    if (!ZELK_WITH_METRICS) GTEST_SKIP() << "zelk was built without its metrics subcommand";
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    const bool has_v6 = probe >= 0 && ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    if (probe >= 0) ::close(probe);
+    if (!has_v6) GTEST_SKIP() << "this machine cannot bind ::1";
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    Process metrics({ZELK_BIN, "metrics", "--listen=[::1]:0", "--interval=0.5"}, dir / "metrics.out",
+                    dir / "metrics.err");
+    const std::string port_text = wait_for_match(dir / "metrics.out", R"(serving http://\[::1\]:([0-9]+)/metrics)");
+    ASSERT_NE(port_text, "") << read_text(dir / "metrics.err");
+    const int port = std::stoi(port_text);
+    std::vector<int> hanging;
+    for (int k = 0; k < 200; ++k) hanging.push_back(connect_loopback(port, AF_INET6));
+    const auto started = std::chrono::steady_clock::now();
+    const auto body = http_get(port, "/metrics", AF_INET6);
+    const auto took = std::chrono::steady_clock::now() - started;
+    for (const int fd : hanging) ::close(fd);
+    EXPECT_EQ(std::count(hanging.begin(), hanging.end(), -1), 0);
+    ASSERT_TRUE(body);
+    EXPECT_LT(took, 2s);
+    EXPECT_NE(body->find("zelk_build_info{version=\""), std::string::npos) << *body;
 }
 
 // Interface names in a network namespace of the test's own: `zelk net` and the exporter's label

@@ -9,8 +9,10 @@
 // request timeout that idle or slow connections cannot hold every worker, and nothing but
 // zelk_ series on /metrics.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -29,6 +32,9 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "args.hpp"
 #include "fd.hpp"
@@ -322,9 +328,18 @@ std::string listen_address(const std::string& value) {
     return v6 ? "[" + host + "]:" + port : host + ":" + port;
 }
 
-// Binds the address once, as the server is about to, so that a failure gives the system's reason
-// ("Address already in use", "Cannot assign requested address"); empty when it binds.
-std::string bind_error(const std::string& listen) {
+// Owns `fd`, made nonblocking and close-on-exec (macOS has no SOCK_NONBLOCK, accept4 or pipe2).
+Fd nonblocking(int fd) {
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    return Fd(fd);
+}
+
+// Binds the address as the server is about to, so that a failure gives the system's reason
+// ("Address already in use", "Cannot assign requested address"); `why` is empty when it binds.
+Fd bind_address(const std::string& listen, std::string& why) {
     const bool v6 = listen[0] == '[';
     const auto colon = listen.rfind(':');
     const std::string host = v6 ? listen.substr(1, colon - 2) : listen.substr(0, colon);
@@ -336,15 +351,154 @@ std::string bind_error(const std::string& listen) {
     a6.sin6_family = AF_INET6;
     a6.sin6_port = port;
     ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), v6 ? static_cast<void*>(&a6.sin6_addr) : &a4.sin_addr);
-    const Fd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
+    Fd fd = nonblocking(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     const int on = 1;
-    // As the server binds: reusing an address that only lingers in TIME_WAIT is allowed.
+    // As the server binds: reusing an address that only lingers in TIME_WAIT is allowed, and an
+    // IPv6 address means IPv6 only.
     if (fd.get() < 0 || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (v6 && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
         ::bind(fd.get(), v6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4),
                v6 ? sizeof a6 : sizeof a4) != 0)
-        return std::strerror(errno);
-    return "";
+        why = std::strerror(errno);
+    return fd;
 }
+
+// Serves an IPv6 address for a server without IPv6 (Debian's civetweb): zelk listens on the
+// address itself and relays each connection to the server on an ephemeral loopback port. One
+// thread moves the bytes of every connection with poll on nonblocking sockets, so a client that
+// sends or reads slowly holds only its own two buffers, never a scrape. The server's request
+// timeout ends a connection that never sends its request (the server closes, and so does the
+// relay), and one that moves no byte for kIdle is closed. At most kConnections at once,
+// each three descriptors (the client's, the relay's to the server, the server's end), well under
+// the usual limit of 1024; the rest wait in the listen queue.
+class Relay {
+public:
+    static constexpr std::size_t kConnections = 256;
+    static constexpr std::size_t kBuffer = 16384;
+    static constexpr auto kIdle = std::chrono::seconds(10);
+
+    Relay(Fd listener, std::uint16_t server_port) : listener_(std::move(listener)) {
+        server_.sin_family = AF_INET;
+        server_.sin_port = htons(server_port);
+        server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int ends[2];
+        if (::pipe(ends) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+        wake_read_ = nonblocking(ends[0]);
+        wake_write_ = nonblocking(ends[1]);
+        thread_ = std::thread([this] { loop(); });
+    }
+    Relay(const Relay&) = delete;
+    ~Relay() {
+        (void)!::write(wake_write_.get(), "", 1);
+        thread_.join();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    // The bytes one side sent that the other has yet to take.
+    struct Flow {
+        std::vector<char> bytes = std::vector<char>(kBuffer);
+        std::size_t sent = 0, held = 0;
+        bool ended = false;  // the sender closed its side (passed on at once: nothing is held then)
+    };
+    struct Link {
+        Fd client, server;
+        Flow up, down;  // client to server, server to client
+        Clock::time_point moved;
+    };
+
+    static bool would_wait() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+    // Moves what `from` sent on to `to` as far as both allow without waiting; false when a side broke.
+    static bool pass(int from, int to, Flow& f, bool& moved) {
+        if (f.held == 0 && !f.ended) {
+            const ssize_t n = ::recv(from, f.bytes.data(), f.bytes.size(), 0);
+            if (n > 0) {
+                f.held = static_cast<std::size_t>(n);
+                moved = true;
+            } else if (n == 0) {
+                f.ended = true;
+                ::shutdown(to, SHUT_WR);
+            } else if (!would_wait()) {
+                return false;
+            }
+        }
+        if (f.sent < f.held) {
+            const ssize_t n = ::send(to, f.bytes.data() + f.sent, f.held - f.sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                f.sent += static_cast<std::size_t>(n);
+                moved = true;
+            } else if (!would_wait()) {
+                return false;
+            }
+            if (f.sent == f.held) f.sent = f.held = 0;
+        }
+        return true;
+    }
+    // What to wait for on a side: room to read what it sends, or bytes for it to take. A side with
+    // nothing to wait for is left out of poll, so its hang-up cannot wake the loop again and again.
+    static pollfd watch(const Fd& fd, const Flow& out, const Flow& in) {
+        const auto events = static_cast<short>((out.held == 0 && !out.ended ? POLLIN : 0) | (in.held > 0 ? POLLOUT : 0));
+        return {events ? fd.get() : -1, events, 0};
+    }
+
+    void accept_all(Clock::time_point now) {
+        while (links_.size() < kConnections) {
+            Fd client = nonblocking(::accept(listener_.get(), nullptr, nullptr));
+            if (client.get() < 0) {
+                // Out of descriptors or memory: the listener stays readable, so wait a round.
+                if (!would_wait() && errno != ECONNABORTED) accept_after_ = now + std::chrono::milliseconds(200);
+                return;
+            }
+            Fd server = nonblocking(::socket(AF_INET, SOCK_STREAM, 0));
+            if (server.get() < 0 ||
+                (::connect(server.get(), reinterpret_cast<const sockaddr*>(&server_), sizeof server_) != 0 &&
+                 errno != EINPROGRESS))
+                continue;  // the client is closed
+            links_.push_back(Link{std::move(client), std::move(server), Flow(), Flow(), now});
+        }
+    }
+
+    void loop() {
+        std::vector<pollfd> fds;
+        for (;;) {
+            auto now = Clock::now();
+            fds.clear();
+            fds.push_back({wake_read_.get(), POLLIN, 0});
+            fds.push_back({links_.size() < kConnections && now >= accept_after_ ? listener_.get() : -1, POLLIN, 0});
+            for (const Link& l : links_) {
+                fds.push_back(watch(l.client, l.up, l.down));
+                fds.push_back(watch(l.server, l.down, l.up));
+            }
+            // Links are swept for idleness and a paused accept retried each round; with neither, wait.
+            const int wait_ms = links_.empty() && now >= accept_after_ ? -1 : 200;
+            if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) return;
+            if (fds[0].revents != 0) return;
+            now = Clock::now();
+            // Backwards, so that a closed link's place is taken by one already seen.
+            for (std::size_t k = links_.size(); k-- > 0;) {
+                Link& l = links_[k];
+                bool moved = false, broken = false;
+                if ((fds[2 + 2 * k].revents | fds[3 + 2 * k].revents) != 0)
+                    broken = !pass(l.client.get(), l.server.get(), l.up, moved) ||
+                             !pass(l.server.get(), l.client.get(), l.down, moved);
+                if (moved) l.moved = now;
+                // The server's reply is whole once it closes: the client's side needs nothing more.
+                if (broken || (l.down.ended && l.down.held == 0) || now - l.moved > kIdle) {
+                    std::swap(l, links_.back());
+                    links_.pop_back();
+                }
+            }
+            if (fds[1].revents != 0) accept_all(now);
+        }
+    }
+
+    Fd listener_;
+    sockaddr_in server_{};
+    Fd wake_read_, wake_write_;
+    std::vector<Link> links_;
+    Clock::time_point accept_after_{};
+    std::thread thread_;
+};
 
 const CommandSpec metrics_spec{
     "zelk metrics [--listen ADDR:PORT] [--interval SECONDS] [--max-runs N]",
@@ -378,25 +532,37 @@ int run_metrics(Context& ctx) {
     mg_init_library(0);
     mg_callbacks callbacks{};
     callbacks.log_message = log_server_message;
-    const char* options[] = {"listening_ports", listen.c_str(), "num_threads", kWorkers, "request_timeout_ms",
-                             kRequestTimeoutMs, "listen_backlog", kListenBacklog, "enable_keep_alive", "no", nullptr};
-    // Feature 8: the server library was built with IPv6 (Debian's civetweb is not).
-    if (listen[0] == '[' && mg_check_feature(8) == 0)
-        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": this build's HTTP server (civetweb) has no IPv6");
-    if (const std::string why = bind_error(listen); !why.empty())
-        return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + why);
+    // Without IPv6 in the server, an IPv6 address is zelk's own socket, relayed to the server on
+    // loopback (feature 8: the server library was built with IPv6).
+    const bool relayed = listen[0] == '[' && mg_check_feature(8) == 0;
+    std::string why;
+    Fd bound = bind_address(listen, why);
+    if (why.empty() && relayed && ::listen(bound.get(), std::atoi(kListenBacklog)) != 0) why = std::strerror(errno);
+    if (!why.empty()) return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + why);
+    if (!relayed) bound = Fd();  // the server binds it now
+    const char* options[] = {"listening_ports", relayed ? "127.0.0.1:0" : listen.c_str(), "num_threads", kWorkers,
+                             "request_timeout_ms", kRequestTimeoutMs, "listen_backlog", kListenBacklog,
+                             "enable_keep_alive", "no", nullptr};
     std::unique_ptr<mg_context, ServerStop> server(mg_start(&callbacks, nullptr, options));
-    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     if (!server) {
+        ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
         std::lock_guard lock(server_log_mutex);
         return fail(kExitFailure, "metrics: cannot listen on " + listen + (server_log.empty() ? "" : ": " + server_log));
     }
     mg_set_request_handler(server.get(), "/", handle, &published);
     mg_server_port ports[4]{};
-    const int nports = mg_get_server_ports(server.get(), 4, ports);
+    int port = mg_get_server_ports(server.get(), 4, ports) > 0 ? ports[0].port : 0;
+    std::optional<Relay> relay;
+    if (relayed) {
+        sockaddr_in6 local{};
+        socklen_t size = sizeof local;
+        ::getsockname(bound.get(), reinterpret_cast<sockaddr*>(&local), &size);
+        relay.emplace(std::move(bound), static_cast<std::uint16_t>(port));
+        port = ntohs(local.sin6_port);
+    }
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
     const std::string host = listen.substr(0, listen.rfind(':'));
-    std::printf("zelk metrics: serving http://%s:%d/metrics, a census every %g s\n", host.c_str(),
-                nports > 0 ? ports[0].port : 0, interval);
+    std::printf("zelk metrics: serving http://%s:%d/metrics, a census every %g s\n", host.c_str(), port, interval);
     flush_out();
 
     // The first census seeds the usage windows. A failed census (its message printed) is
