@@ -306,26 +306,35 @@ void pause_for(double seconds) {
     }
 }
 
-// --listen in the server's form: PORT (on loopback: exposing the machine's processes is a choice
-// to make by address), IPV4:PORT or [IPV6]:PORT, the address numeric: no name is looked up.
-std::string listen_address(const std::string& value) {
+// A --listen address, parsed once: PORT (on loopback: exposing the machine's processes is a
+// choice to make by address), IPV4:PORT or [IPV6]:PORT, the address numeric: no name is looked up.
+struct ListenAddress {
+    bool v6 = false;
+    std::string host;
+    std::uint16_t port = 0;
+    std::string text;  // the server's form: IPV4:PORT or [IPV6]:PORT
+};
+
+ListenAddress listen_address(const std::string& value) {
     const UsageError bad("--listen: not a numeric ADDR:PORT, [IPV6]:PORT or PORT: \"" + value + "\"");
-    std::string host = "127.0.0.1", port = value;
-    const bool v6 = !value.empty() && value[0] == '[';
-    if (v6) {
+    ListenAddress a{!value.empty() && value[0] == '[', "127.0.0.1", 0, ""};
+    std::string port = value;
+    if (a.v6) {
         const auto close = value.find("]:");
         if (close == std::string::npos) throw bad;
-        host = value.substr(1, close - 1);
+        a.host = value.substr(1, close - 1);
         port = value.substr(close + 2);
     } else if (const auto colon = value.rfind(':'); colon != std::string::npos) {
-        host = value.substr(0, colon);
+        a.host = value.substr(0, colon);
         port = value.substr(colon + 1);
     }
     in6_addr address;
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) > 65535 || ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), &address) != 1)
+        std::stoul(port) > 65535 || ::inet_pton(a.v6 ? AF_INET6 : AF_INET, a.host.c_str(), &address) != 1)
         throw bad;
-    return v6 ? "[" + host + "]:" + port : host + ":" + port;
+    a.port = static_cast<std::uint16_t>(std::stoul(port));
+    a.text = a.v6 ? "[" + a.host + "]:" + port : a.host + ":" + port;
+    return a;
 }
 
 // Owns `fd`, made nonblocking and close-on-exec (macOS has no SOCK_NONBLOCK, accept4 or pipe2).
@@ -339,18 +348,16 @@ Fd nonblocking(int fd) {
 
 // Binds the address as the server is about to, so that a failure gives the system's reason
 // ("Address already in use", "Cannot assign requested address"); `why` is empty when it binds.
-Fd bind_address(const std::string& listen, std::string& why) {
-    const bool v6 = listen[0] == '[';
-    const auto colon = listen.rfind(':');
-    const std::string host = v6 ? listen.substr(1, colon - 2) : listen.substr(0, colon);
-    const auto port = htons(static_cast<std::uint16_t>(std::stoul(listen.substr(colon + 1))));
+Fd bind_address(const ListenAddress& listen, std::string& why) {
+    const bool v6 = listen.v6;
+    const auto port = htons(listen.port);
     sockaddr_in a4{};
     sockaddr_in6 a6{};
     a4.sin_family = AF_INET;
     a4.sin_port = port;
     a6.sin6_family = AF_INET6;
     a6.sin6_port = port;
-    ::inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), v6 ? static_cast<void*>(&a6.sin6_addr) : &a4.sin_addr);
+    ::inet_pton(v6 ? AF_INET6 : AF_INET, listen.host.c_str(), v6 ? static_cast<void*>(&a6.sin6_addr) : &a4.sin_addr);
     Fd fd = nonblocking(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     const int on = 1;
     // As the server binds: reusing an address that only lingers in TIME_WAIT is allowed, and an
@@ -510,7 +517,8 @@ const CommandSpec metrics_spec{
 
 int run_metrics(Context& ctx) {
     const Parsed args = parse_args(metrics_spec, ctx.args);
-    const std::string listen = listen_address(args.value("--listen") ? *args.value("--listen") : kDefaultListen);
+    const ListenAddress address = listen_address(args.value("--listen") ? *args.value("--listen") : kDefaultListen);
+    const std::string& listen = address.text;
     const double interval = args.number("--interval", 5.0, 0.5, 3600);
     const auto max_runs = static_cast<std::size_t>(args.whole("--max-runs", 50, 0, 10000));
     auto& lib = ctx.library();
@@ -534,9 +542,9 @@ int run_metrics(Context& ctx) {
     callbacks.log_message = log_server_message;
     // Without IPv6 in the server, an IPv6 address is zelk's own socket, relayed to the server on
     // loopback (feature 8: the server library was built with IPv6).
-    const bool relayed = listen[0] == '[' && mg_check_feature(8) == 0;
+    const bool relayed = address.v6 && mg_check_feature(8) == 0;
     std::string why;
-    Fd bound = bind_address(listen, why);
+    Fd bound = bind_address(address, why);
     if (why.empty() && relayed && ::listen(bound.get(), std::atoi(kListenBacklog)) != 0) why = std::strerror(errno);
     if (!why.empty()) return fail(kExitFailure, "metrics: cannot listen on " + listen + ": " + why);
     if (!relayed) bound = Fd();  // the server binds it now
